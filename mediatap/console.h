@@ -1,0 +1,28 @@
+// Thin platform layer under the diagnostics module: the console's text attribute, the
+// high-resolution counter and the stop request handler. One implementation file per platform.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+namespace console {
+
+struct Handle;
+
+// The standard-output console of the process, taken once.
+Handle* standardOutput();
+// Current text attribute; 0 when standard output is not a console.
+std::uint16_t readAttribute(Handle* handle);
+// Sets the attribute for text written from now on to out. Without a console it does nothing.
+void setAttribute(Handle* handle, std::ostream& out, std::uint16_t attribute);
+// Puts back the attribute read at the first message.
+void restoreAttribute(Handle* handle, std::ostream& out, std::uint16_t saved);
+
+void readCounter(std::int64_t& frequency, std::int64_t& counter);
+
+// Calls onRequest(count) for each stop request (count 1 for the first).
+void installStopHandler(void (*onRequest)(int count));
+void waitForTeardown();  // bounded wait used by a console-close request
+void teardownDone();
+
+}  // namespace console

@@ -1,0 +1,81 @@
+// POSIX terms of the console layer: ANSI colours on a terminal, CLOCK_MONOTONIC, signals.
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "console.h"
+
+namespace console {
+
+struct Handle {
+    bool isTerminal;
+};
+
+namespace {
+
+// SGR sequence for a console text attribute (blue 1, green 2, red 4, intensity 8; background << 4).
+void writeSgr(std::ostream& out, std::uint16_t attribute) {
+    auto ansiIndex = [](unsigned bits) { return (bits & 4 ? 1 : 0) | (bits & 2 ? 2 : 0) | (bits & 1 ? 4 : 0); };
+    const unsigned fg = attribute & 0x0F;
+    const unsigned bg = (attribute >> 4) & 0x0F;
+    out << "\x1b[" << ((fg & 8) ? 90 : 30) + ansiIndex(fg) << ';' << ((bg & 8) ? 100 : 40) + ansiIndex(bg)
+        << 'm';
+}
+
+std::atomic<int> requests{0};
+void (*requestCallback)(int) = nullptr;
+
+extern "C" void onSignal(int) {
+    const int count = requests.fetch_add(1) + 1;
+    if (count > 1) {
+        _exit(255);
+    }
+    if (requestCallback != nullptr) {
+        requestCallback(count);
+    }
+}
+
+}  // namespace
+
+Handle* standardOutput() {
+    static Handle handle{isatty(STDOUT_FILENO) == 1};
+    return &handle;
+}
+
+std::uint16_t readAttribute(Handle*) { return 0; }
+
+void setAttribute(Handle* handle, std::ostream& out, std::uint16_t attribute) {
+    if (handle != nullptr && handle->isTerminal) {
+        writeSgr(out, attribute);
+    }
+}
+
+void restoreAttribute(Handle* handle, std::ostream& out, std::uint16_t) {
+    if (handle != nullptr && handle->isTerminal) {
+        out << "\x1b[0m";
+        out.flush();
+    }
+}
+
+void readCounter(std::int64_t& frequency, std::int64_t& counter) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    frequency = 1000000000;
+    counter = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void installStopHandler(void (*onRequest)(int)) {
+    requestCallback = onRequest;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void waitForTeardown() {}
+void teardownDone() {}
+
+}  // namespace console

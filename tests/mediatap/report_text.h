@@ -1,0 +1,24 @@
+// Makes console output comparable: report times and line numbers vary from run to run.
+#pragma once
+
+#include <regex>
+#include <string>
+
+inline std::string normalizeReports(const std::string& text) {
+    static const std::regex localTime(R"(    local_time=\d{4}-\d{2}-\d{2}\.\d{2}:\d{2}:\d{2}\n)");
+    static const std::regex elapsed(R"(    elapsed_time=\d{3,}:\d{2}:\d{2}:\d{2}:\d{3}\n)");
+    static const std::regex line(R"(    line=-?\d+\n)");
+    std::string out = std::regex_replace(text, localTime, "    local_time=T\n");
+    out = std::regex_replace(out, elapsed, "    elapsed_time=E\n");
+    return std::regex_replace(out, line, "    line=N\n");
+}
+
+// The report as it looks after normalizeReports.
+inline std::string expectedReport(const std::string& severity, const std::string& message,
+                                  const std::string& file = "mediatap/main") {
+    return "### " + severity + ": " + message + "\n    local_time=T\n    elapsed_time=E\n    file=" + file +
+           "\n    line=N\n";
+}
+inline std::string expectedFatal(const std::string& message) {
+    return expectedReport("Error", message + " ALL THREADS SIGNALED TO TERMINATE");
+}
