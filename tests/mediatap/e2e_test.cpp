@@ -1,0 +1,280 @@
+// trsn.mediatap as a user runs it on media files: console output byte for byte, exit status, and the
+// files it writes, checked with ffprobe. The same cases run against the Windows build under Wine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "media_fixture.h"
+#include "report_text.h"
+#include "tool_run.h"
+
+namespace {
+
+using media_fixture::makeMedia;
+using media_fixture::pathFor;
+using media_fixture::probe;
+
+const std::string videoSource = "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 ";
+const std::string audioSource = "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3 ";
+const std::string h264 = "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p ";
+
+// Three seconds of H.264 (25 fps, a key frame every second) and AAC in MPEG-TS.
+std::string makeSample(const std::string& name = "in.ts") {
+    return makeMedia(name, videoSource + audioSource + h264 + "-c:a aac -b:a 64k -f mpegts");
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> linesOf(const std::string& text, const std::string& end) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find(end, start)) != std::string::npos; start = at + end.size()) {
+        lines.push_back(text.substr(start, at - start));
+    }
+    EXPECT_EQ(start, text.size()) << "text does not end with a line end";
+    return lines;
+}
+
+const char* const usage =
+    "H.264 stream dump and analysis utility (c) Tarsen\n"
+    "Usage: trsn.mediatap  options\n"
+    "  -i   <s>    (mandatory) video source (rtsp, file)\n"
+    "  -nf  <i>    [inf] video frames to capture before termination\n"
+    "  -ns  <i>    [inf] seconds to capture before termination\n"
+    "  -mav <s>    [none] output media file: audio and video\n"
+    "  -ma  <s>    [none] output media file: audio only\n"
+    "  -mv  <s>    [none] output media file: video only\n"
+    "  -lav <s>    [none] output log file: audio and video\n"
+    "  -la  <s>    [none] output log file: audio only\n"
+    "  -lv  <s>    [none] output log file: video only\n"
+    "  -fix <0|1>  [1] fix PTS and DTS problems\n"
+    "  -v <0|1>    [0] verbose\n";
+
+TEST(Usage, PrintedForNoArgumentsAndALoneHelpWord) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"-h"}, std::vector<std::string>{"--help"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, usage);
+    }
+}
+
+TEST(CommandLineErrors, EndWithTheFatalReportAndMinusOne) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string output;
+    };
+    const Case cases[] = {
+        {{"-H"}, expectedFatal("-i option must be specified")},
+        {{"--help", "-i"}, expectedFatal("Unrecognized option: --help")},
+        {{"-i", "x.ts", "-nf", "0"}, expectedFatal("-nf option must be positive if specified")},
+        {{"-i", "x.ts", "-ns", "-1"}, expectedFatal("-ns option must be positive if specified")},
+        {{"-i", "x.ts", "-fix", "2"}, expectedFatal("-fix option must be either 0 or 1")},
+        {{"-i", "x.ts", "-mav", "out"}, expectedReport("Error", "Failed to resolve -mav argument extension")},
+        {{"-i", "x.ts", "-mav", "a.mp4", "-mv", "b.mkv"},
+         "### Output type=mkv\n" + expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
+        {{"-i", "x.ts", "-lav", "same.log", "-la", "same.log"}, expectedFatal("-la file is the same as -lav file")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.status, -1);
+        EXPECT_EQ(run.output, c.output);
+    }
+}
+
+TEST(Input, MissingFileCannotBeOpened) {
+    const ToolRun run = runTool({"-i", pathFor("missing.ts"), "-mav", pathFor("out.mp4")});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, "### Output type=mp4\n### Enabled AAC ADTS to ASC bitstream filter\n" +
+                              expectedReport("Error", "Couldn't open input video"));
+    EXPECT_FALSE(std::filesystem::exists(pathFor("out.mp4")));
+}
+
+TEST(Input, AudioOnlySourceHasNoVideoStream) {
+    const std::string input = makeMedia("audio.ts", audioSource + "-c:a aac -f mpegts");
+    const ToolRun run = runTool({"-i", input});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, expectedReport("Error", "Couldn't find input video stream"));
+}
+
+TEST(Input, OutputThatWouldOverwriteTheInputIsRefused) {
+    const std::string input = makeSample();
+    const auto sizeBefore = std::filesystem::file_size(input);
+    const ToolRun run = runTool({"-i", input, "-lav", input});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, expectedFatal("-lav file is the same as the input"));
+    EXPECT_EQ(std::filesystem::file_size(input), sizeBefore);
+}
+
+TEST(Remux, WritesAllThreeOutputsAndLogs) {
+    const std::string input = makeSample();
+    const std::string av = pathFor("av.mp4");
+    const std::string v = pathFor("v.mp4");
+    const std::string a = pathFor("a.m4a");
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-mv", v, "-ma", a, "-lav", pathFor("av.log"), "-lv",
+                                 pathFor("v.log"), "-la", pathFor("a.log")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "### Output type=mp4\n"
+                          "### Enabled AAC ADTS to ASC bitstream filter\n"
+                          "### Video width=160, height=120, FPS_base=1/25\n"
+                          "### Movie " + av + " opened for writing\n"
+                          "### Movie " + v + " opened for writing\n"
+                          "### Movie " + a + " opened for writing\n"
+                          "### Started processing input video packets\n"
+                          "### Finished processing input video: 75 packets\n"
+                          "### Movie " + v + " finalized\n"
+                          "### Movie " + a + " finalized\n"
+                          "### Movie " + av + " finalized\n");
+
+    const auto both = probe(av);
+    ASSERT_EQ(both.streams.size(), 2u);
+    EXPECT_EQ(both.streams[0].codecName, "h264");
+    EXPECT_EQ(both.streams[1].codecName, "aac");
+    ASSERT_TRUE(both.duration.has_value());
+    EXPECT_NEAR(*both.duration, 3.0, 0.2);
+    const auto video = probe(v);
+    ASSERT_EQ(video.streams.size(), 1u);
+    EXPECT_EQ(video.streams[0].codecType, "video");
+    const auto audio = probe(a);
+    ASSERT_EQ(audio.streams.size(), 1u);
+    EXPECT_EQ(audio.streams[0].codecName, "aac");
+    for (const std::string& file : {av, v, a}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(media_fixture::decodeErrors(file), "");
+    }
+
+    const std::string end = toolLineEnd();
+    const auto all = linesOf(readText(pathFor("av.log")), end);
+    const auto videoLines = linesOf(readText(pathFor("v.log")), end);
+    const auto audioLines = linesOf(readText(pathFor("a.log")), end);
+    EXPECT_EQ(videoLines.size(), 75u);
+    EXPECT_EQ(all.size(), videoLines.size() + audioLines.size());
+    ASSERT_FALSE(videoLines.empty());
+    EXPECT_EQ(videoLines[0].substr(0, 41), "V packet_id=00000000000000000000   key=1 ");
+    for (const std::string& line : videoLines) {
+        EXPECT_EQ(line[0], 'V');
+    }
+    for (const std::string& line : audioLines) {
+        EXPECT_EQ(line.substr(0, 40), "A packet_id=" + line.substr(12, 20) + "        ");
+    }
+}
+
+TEST(Remux, ContainersChosenByExtension) {
+    const std::string input = makeSample();
+    for (const char* ext : {"mkv", "ts", "flv", "mov", "mp4"}) {
+        SCOPED_TRACE(ext);
+        const std::string out = pathFor(std::string("out.") + ext);
+        const ToolRun run = runTool({"-i", input, "-mav", out});
+        EXPECT_EQ(run.status, 0) << run.output;
+        const auto facts = probe(out);
+        ASSERT_EQ(facts.streams.size(), 2u);
+        EXPECT_EQ(facts.streams[0].codecType, "video");
+        EXPECT_EQ(facts.streams[1].codecType, "audio");
+        EXPECT_EQ(media_fixture::decodeErrors(out), "");
+    }
+}
+
+TEST(Limits, FrameAndSecondLimitsStopTheLoop) {
+    const std::string input = makeSample();
+    const ToolRun frames = runTool({"-i", input, "-nf", "1", "-lv", pathFor("v.log")});
+    EXPECT_EQ(frames.status, 0);
+    EXPECT_NE(frames.output.find("### Finished processing input video: 2 packets\n"), std::string::npos)
+        << frames.output;
+    EXPECT_EQ(linesOf(readText(pathFor("v.log")), toolLineEnd()).size(), 2u);
+
+    // Matroska starts at time 0 (MPEG-TS starts at 1.4 s of stream time).
+    const std::string mkv = makeMedia("in.mkv", videoSource + h264);
+    const ToolRun seconds = runTool({"-i", mkv, "-ns", "1", "-lv", pathFor("s.log")});
+    EXPECT_EQ(seconds.status, 0);
+    const auto lines = linesOf(readText(pathFor("s.log")), toolLineEnd());
+    ASSERT_FALSE(lines.empty());
+    // The loop stops after the first packet past one second of stream time: 0.00 to 1.04 s.
+    EXPECT_EQ(lines.size(), 27u);
+    EXPECT_NE(lines.back().find("   at=            1.04   "), std::string::npos) << lines.back();
+}
+
+TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
+    const std::string input = makeMedia("video.ts", videoSource + h264 + "-f mpegts");
+    const std::string av = pathFor("av.mkv");
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-ma", pathFor("a.mkv"), "-lav", pathFor("av.log"),
+                                 "-la", pathFor("a.log")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "### Output type=mkv\n"
+                          "### Audio stream not found\n"
+                          "### Video width=160, height=120, FPS_base=1/25\n"
+                          "### Movie " + av + " opened for writing\n" +
+                          expectedReport("Warning",
+                                         "Media file for audio specified, but no audio stream found in the source") +
+                          expectedReport("Warning",
+                                         "Log file for audio specified, but no audio stream found in the source") +
+                          "### Started processing input video packets\n"
+                          "### Finished processing input video: 75 packets\n"
+                          "### Movie " + av + " finalized\n");
+    EXPECT_FALSE(std::filesystem::exists(pathFor("a.mkv")));
+    EXPECT_FALSE(std::filesystem::exists(pathFor("a.log")));
+    EXPECT_EQ(probe(av).streams.size(), 1u);
+}
+
+TEST(Failures, UnwritableOutputEndsTheRunAfterTearingDown) {
+    const std::string input = makeSample();
+    const std::string av = pathFor("av.mkv");
+    const std::string bad = pathFor("no-such-dir/v.mkv");
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-mv", bad});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, "### Output type=mkv\n"
+                          "### Video width=160, height=120, FPS_base=1/25\n"
+                          "### Movie " + av + " opened for writing\n" +
+                          expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
+                          expectedReport("Error", "Failed to open video media output") +
+                          "### Movie " + av + " finalized\n");
+    // The audio and video file was finalised, not left behind half-written or removed.
+    EXPECT_GT(std::filesystem::file_size(av), 0u);
+}
+
+TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
+    const std::string input = makeSample();
+    const std::string av = pathFor("av.mkv");
+    const std::string existing = pathFor("av.log");
+    std::ofstream(existing) << "an old log\n";
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-lav", existing, "-lv", pathFor("nodir/v.log")});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, "### Output type=mkv\n"
+                          "### Video width=160, height=120, FPS_base=1/25\n"
+                          "### Movie " + av + " opened for writing\n" +
+                          expectedReport("Error", "Failed to open log for video") +
+                          "### Movie " + av + " finalized\n");
+    EXPECT_EQ(readText(existing), "");
+}
+
+TEST(Streams, OtherStreamsAreReadButNeitherLoggedNorWrittenNorCounted) {
+    // Audio first, then two video streams: only the best video and the audio take part.
+    const std::string input = makeMedia(
+        "many.mkv", audioSource + videoSource + "-f lavfi -i testsrc=size=64x48:rate=10:duration=3 " +
+                        "-map 0:a -map 1:v -map 2:v -c:a aac -c:v libx264 -preset ultrafast -g 25");
+    const std::string av = pathFor("av.mkv");
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-nf", "30", "-lav", pathFor("av.log")});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("### Video width=160, height=120"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("### Finished processing input video: 31 packets\n"), std::string::npos);
+    const auto facts = probe(av);
+    ASSERT_EQ(facts.streams.size(), 2u);
+    EXPECT_EQ(facts.streams[0].codecType, "video");
+    EXPECT_EQ(facts.streams[0].width, 160);
+    EXPECT_EQ(facts.streams[1].codecType, "audio");
+    std::size_t videoLines = 0;
+    for (const std::string& line : linesOf(readText(pathFor("av.log")), toolLineEnd())) {
+        videoLines += line[0] == 'V' ? 1 : 0;
+    }
+    EXPECT_EQ(videoLines, 31u);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include "tool_run.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "media_fixture.h"
+#include "report_text.h"
+
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string runner() { return envOr("TRSN_MEDIATAP_RUNNER", ""); }
+
+std::vector<std::string> commandLine(const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    if (!runner().empty()) {
+        argv.push_back(runner());
+    }
+    argv.push_back(toolPath());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+int normaliseStatus(int status) {
+    // A process that returns -1 shows 255 to a POSIX parent, natively and under Wine alike.
+    return status == 255 ? -1 : status;
+}
+
+std::string foldLineEnds(std::string text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+ToolRun finish(int status, const std::string& raw) {
+    ToolRun run;
+    run.status = normaliseStatus(status);
+    run.rawOutput = raw;
+    run.output = normalizeReports(toolIsWindows() ? foldLineEnds(raw) : raw);
+    return run;
+}
+
+}  // namespace
+
+std::string toolPath() { return envOr("TRSN_MEDIATAP", TRSN_MEDIATAP_DEFAULT); }
+
+bool toolIsWindows() { return !runner().empty(); }
+
+std::string toolLineEnd() { return toolIsWindows() ? "\r\n" : "\n"; }
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& prefix) {
+    std::string command = prefix.empty() ? "" : prefix + " ";
+    for (const std::string& arg : commandLine(args)) {
+        command += media_fixture::quote(arg) + " ";
+    }
+    std::string out;
+    const int status = media_fixture::runCommand(command + "</dev/null", &out);
+    return finish(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out);
+}
+
+int startTool(const std::vector<std::string>& args, const std::string& outputFile) {
+    const std::vector<std::string> argv = commandLine(args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> raw;
+        for (const std::string& arg : argv) {
+            raw.push_back(const_cast<char*>(arg.c_str()));
+        }
+        raw.push_back(nullptr);
+        if (std::freopen(outputFile.c_str(), "wb", stdout) == nullptr || std::freopen("/dev/null", "rb", stdin) == nullptr) {
+            _exit(127);
+        }
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+ToolRun waitTool(int pid, const std::string& outputFile) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return finish(code, readAll(outputFile));
+}
