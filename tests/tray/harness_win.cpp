@@ -1,0 +1,224 @@
+// Window, process and service helpers of the tray monitor's end-to-end harness.
+#include "harness_win.h"
+
+#include <cstdio>
+
+namespace harness {
+
+namespace {
+
+constexpr UINT kTrayNotify = WM_USER + 1;
+constexpr UINT kTrayIconId = 7969;
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+struct WindowQuery {
+    DWORD processId;
+    const wchar_t* className;
+    const wchar_t* caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+    auto* query = reinterpret_cast<WindowQuery*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != query->processId || ClassOf(window) != query->className) {
+        return TRUE;
+    }
+    if (query->caption != nullptr && TextOf(window) != query->caption) {
+        return TRUE;
+    }
+    query->found = window;
+    return FALSE;
+}
+
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
+    auto* text = reinterpret_cast<std::wstring*>(param);
+    if (ClassOf(child) == L"Static") {
+        const std::wstring own = TextOf(child);
+        if (!own.empty()) {
+            *text = own;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CountIconWindows(HWND child, LPARAM param) {
+    if (ClassOf(child) == L"__wine_tray_icon" && IsWindowVisible(child)) {
+        ++*reinterpret_cast<int*>(param);
+    }
+    return TRUE;
+}
+
+void PressKey(WORD key) {
+    INPUT input[2] = {};
+    input[0].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = key;
+    input[1] = input[0];
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+    Sleep(150);
+}
+
+}  // namespace
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += c < 128 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+void Log(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+Process::Process(const std::wstring& exe) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        throw StepFailed{"cannot start " + Narrow(exe) + ", error " + std::to_string(GetLastError())};
+    }
+    CloseHandle(info.hThread);
+    handle_.reset(info.hProcess);
+    id_ = info.dwProcessId;
+}
+
+Process::~Process() {
+    if (running()) {
+        TerminateProcess(handle_.get(), 99);
+        WaitForSingleObject(handle_.get(), 5000);
+    }
+}
+
+bool Process::running() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
+
+bool Process::waitExit(DWORD timeoutMs, DWORD& exitCode) const {
+    if (WaitForSingleObject(handle_.get(), timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    GetExitCodeProcess(handle_.get(), &exitCode);
+    return true;
+}
+
+HWND FindProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption) {
+    WindowQuery query{processId, className, caption, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
+HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        if (HWND window = FindProcessWindow(processId, className, caption)) {
+            return window;
+        }
+        Sleep(50);
+    } while (GetTickCount64() < deadline);
+    return nullptr;
+}
+
+HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        HWND window = FindWindowW(className, nullptr);
+        if (window != nullptr && IsWindowVisible(window)) {
+            return window;
+        }
+        Sleep(50);
+    } while (GetTickCount64() < deadline);
+    return nullptr;
+}
+
+std::wstring MessageBoxText(HWND box) {
+    std::wstring text;
+    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+void CloseMessageBox(HWND box) { PostMessageW(box, WM_COMMAND, IDOK, 0); }
+
+void ChooseMenuItem(HWND trayWindow, int position) {
+    PostMessageW(trayWindow, kTrayNotify, kTrayIconId, WM_LBUTTONDOWN);
+    HWND menu = WaitForWindow(L"#32768", 10000);
+    if (menu == nullptr) {
+        throw StepFailed{"the tray menu did not open"};
+    }
+    Sleep(200);
+    for (int i = 0; i < position; ++i) {
+        PressKey(VK_DOWN);
+    }
+    PressKey(VK_RETURN);
+}
+
+int CountTrayIcons() {
+    int count = 0;
+    if (HWND tray = FindWindowW(L"Shell_TrayWnd", nullptr)) {
+        EnumChildWindows(tray, CountIconWindows, reinterpret_cast<LPARAM>(&count));
+    }
+    return count;
+}
+
+ServiceWatch::ServiceWatch() {
+    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager_) {
+        throw StepFailed{"cannot open the service manager"};
+    }
+    service_.reset(OpenServiceW(manager_.get(), L"LumioVideoService",
+                                SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_CHANGE_CONFIG));
+    if (!service_) {
+        throw StepFailed{"cannot open LumioVideoService, error " + std::to_string(GetLastError())};
+    }
+}
+
+DWORD ServiceWatch::state() const {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(service_.get(), &status) ? status.dwCurrentState : 0;
+}
+
+bool ServiceWatch::waitFor(DWORD wanted, DWORD timeoutMs, std::vector<DWORD>& seen) const {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        const DWORD now = state();
+        if (seen.empty() || seen.back() != now) {
+            seen.push_back(now);
+        }
+        if (now == wanted) {
+            return true;
+        }
+        Sleep(20);
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
+void ServiceWatch::start() const {
+    if (!StartServiceW(service_.get(), 0, nullptr)) {
+        throw StepFailed{"cannot start the test service, error " + std::to_string(GetLastError())};
+    }
+}
+
+void ServiceWatch::setStartType(DWORD startType) const {
+    if (!ChangeServiceConfigW(service_.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        throw StepFailed{"cannot change the test service's start type, error " + std::to_string(GetLastError())};
+    }
+}
+
+}  // namespace harness

@@ -1,0 +1,78 @@
+// Window, process and service helpers of the tray monitor's end-to-end harness.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace harness {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using UniqueServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+// Thrown when a step cannot go on; the scenario fails with its text.
+struct StepFailed {
+    std::string what;
+};
+
+std::string Narrow(const std::wstring& text);
+void Log(const std::string& line);
+
+// A started program; terminated on destruction if it still runs.
+class Process {
+public:
+    explicit Process(const std::wstring& exe);
+    ~Process();
+    DWORD id() const { return id_; }
+    bool running() const;
+    // The exit code, or nothing if the program is still running after the wait.
+    bool waitExit(DWORD timeoutMs, DWORD& exitCode) const;
+
+private:
+    UniqueHandle handle_;
+    DWORD id_ = 0;
+};
+
+// Top-level windows of a process by class and (when given) caption; hidden windows included.
+HWND FindProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption);
+HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption, DWORD timeoutMs);
+HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs);
+
+// Message boxes: the text of the static control that is not the icon, and a click on OK.
+std::wstring MessageBoxText(HWND box);
+void CloseMessageBox(HWND box);
+
+// Opens the tray icon's menu the way the shell does (the icon's callback message with a button
+// press), then picks the item at the given position (1 = first, separators not counted) with the
+// arrow keys and Enter.
+void ChooseMenuItem(HWND trayWindow, int position);
+
+// Icons the notification area shows at the moment.
+int CountTrayIcons();
+
+// The monitored service as another program sees it.
+class ServiceWatch {
+public:
+    ServiceWatch();
+    DWORD state() const;
+    // Waits for the state, recording every distinct state seen on the way.
+    bool waitFor(DWORD state, DWORD timeoutMs, std::vector<DWORD>& seen) const;
+    void start() const;
+    void setStartType(DWORD startType) const;
+
+private:
+    UniqueServiceHandle manager_;
+    UniqueServiceHandle service_;
+};
+
+}  // namespace harness

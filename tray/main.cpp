@@ -1,0 +1,72 @@
+// lv-tray: shows the state of the recorder's service in the notification area.
+#include <memory>
+#include <type_traits>
+
+#include "monitor.h"
+
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+
+// The poll thread ends within one poll period of its flag being cleared, plus the poll in progress.
+constexpr DWORD kPollThreadJoinMs = 2 * POLL_PERIOD_MS;
+
+[[noreturn]] void FailStartup(const wchar_t* message) {
+    MessageBoxW(nullptr, message, L"Error", MB_ICONERROR | MB_SYSTEMMODAL);
+    ExitProcess(1);
+}
+
+// Waits for the poll thread to leave its loop. The thread may be inside its synchronous send of a
+// new state to this thread, so sent messages keep being handled while waiting.
+void JoinPollThread(HANDLE thread) {
+    if (thread == nullptr) {
+        return;
+    }
+    const ULONGLONG deadline = GetTickCount64() + kPollThreadJoinMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return;
+        }
+        const DWORD result =
+            MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+        if (result != WAIT_OBJECT_0 + 1) {
+            return;  // the thread ended, the wait timed out or failed
+        }
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    UniqueHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+    if (!instanceMutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+        FailStartup(L"Lumio VideoService Monitor is already running.");
+    }
+
+    g_monitor = CreateMonitor(instance, MonitorWndProc, kWindowClassName);
+    if (g_monitor == nullptr) {
+        FailStartup(InitErrorMessage(g_initError));
+    }
+
+    g_pollRunning.store(1);
+    UniqueHandle pollThread(CreateThread(nullptr, 0, PollThreadProc, g_monitor, 0, nullptr));
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+
+    g_pollRunning.store(0);
+    JoinPollThread(pollThread.get());
+    DestroyMonitor(g_monitor);
+    g_monitor = nullptr;
+    instanceMutex.reset();
+    ExitProcess(0);
+}
