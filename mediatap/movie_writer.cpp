@@ -1,0 +1,280 @@
+#include "movie_writer.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+constexpr const char* kSourceFile = "mediatap/movie_writer";
+constexpr const char* kAacFilterName = "aac_adtstoasc";
+
+void reportError(const std::string& message, int line) {
+    ncvAssertPrint_(message, false, kSourceFile, line);
+}
+
+constexpr std::int64_t kNoBase = -1;
+
+// Shifts one timestamp by the base of its kind (the first PTS) and converts it to the output time base.
+// A missing timestamp stays missing; one that comes before the base, or before any base is known, is 0.
+// The shift wraps like two's-complement arithmetic instead of overflowing; the conversion is exact
+// (128-bit intermediate) and truncates toward zero.
+std::int64_t restamp(std::int64_t timestamp, std::int64_t base, bool rescale, std::int64_t mul,
+                     std::int64_t div) {
+    if (timestamp == AV_NOPTS_VALUE) {
+        return AV_NOPTS_VALUE;
+    }
+    if (base == kNoBase) {
+        return 0;
+    }
+    auto shifted =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) - static_cast<std::uint64_t>(base));
+    if (shifted < 0) {
+        shifted = 0;
+    }
+    return rescale ? av_rescale_rnd(shifted, mul, div, AV_ROUND_ZERO) : shifted;
+}
+
+}  // namespace
+
+void MovieWriter::OutputCloser::operator()(AVFormatContext* context) const {
+    if (context->pb != nullptr) {
+        avio_closep(&context->pb);  // flushes what the muxer left in the buffer
+    }
+    avformat_free_context(context);  // also frees the streams with their parameters and extradata
+}
+
+MovieWriter::MovieWriter(const std::string& fileName, int videoStreamIndex, int audioStreamIndex,
+                         const AVCodecParameters* videoCodecParams, const AVCodecParameters* audioCodecParams,
+                         const AVStream* videoStream, const AVStream* audioStream,
+                         int (*interruptCallback)(void*), void* /*interruptOpaque*/, bool useAacFilter)
+    : videoStreamIndex(videoStreamIndex),
+      audioStreamIndex(audioStreamIndex),
+      videoStream(videoStream),
+      audioStream(audioStream),
+      interruptCallback{interruptCallback, &ioTimer},
+      useAacFilter(useAacFilter) {
+    if (!setUp(fileName, videoCodecParams, audioCodecParams)) {
+        // Release what set-up made; a file that was already created stays on disk.
+        aacFilter.reset();
+        outputContext.reset();
+        videoOutStream = nullptr;
+        audioOutStream = nullptr;
+        return;
+    }
+    ncvDebugOutput("### Movie " + this->fileName + " opened for writing\n", White);
+    open = true;
+}
+
+bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoCodecParams,
+                        const AVCodecParameters* audioCodecParams) {
+    if (videoCodecParams == nullptr && audioCodecParams == nullptr) {
+        reportError("Invalid input ALL THREADS SIGNALED TO TERMINATE", __LINE__);
+        setGlobalErr();
+        return false;
+    }
+
+    AVFormatContext* context = nullptr;
+    if (avformat_alloc_output_context2(&context, nullptr, nullptr, name.c_str()) < 0 || context == nullptr) {
+        reportError("avformat_alloc_output_context2 failure", __LINE__);
+        return false;
+    }
+    outputContext.reset(context);
+    outputContext->interrupt_callback = interruptCallback;
+    ioTimer.restart();
+    fileName = name;
+
+    const AVBitStreamFilter* filter = av_bsf_get_by_name(kAacFilterName);
+    AVBSFContext* filterContext = nullptr;
+    if (filter == nullptr || av_bsf_alloc(filter, &filterContext) < 0) {
+        reportError("Bitstream filter aac_adtstoasc not found", __LINE__);
+        return false;
+    }
+    aacFilter.reset(filterContext);
+
+    if (videoCodecParams != nullptr) {
+        videoOutIndex = 0;
+        if (!addStream(videoCodecParams, videoStream, videoOutStream)) {
+            return false;
+        }
+        videoOutStream->r_frame_rate = videoStream->r_frame_rate;
+        videoOutStream->avg_frame_rate = videoStream->avg_frame_rate;
+    }
+    if (audioCodecParams != nullptr) {
+        audioOutIndex = videoCodecParams != nullptr ? 1 : 0;
+        if (!addStream(audioCodecParams, audioStream, audioOutStream)) {
+            return false;
+        }
+        if (useAacFilter && !initAacFilter()) {
+            return false;
+        }
+    }
+
+    const int openResult = avio_open2(&outputContext->pb, fileName.c_str(), AVIO_FLAG_WRITE,
+                                      &outputContext->interrupt_callback, nullptr);
+    if (openResult < 0) {
+        reportError("avio_open failure", __LINE__);
+        return false;
+    }
+    if (avformat_write_header(outputContext.get(), nullptr) < 0) {
+        reportError("avformat_write_header failure", __LINE__);
+        return false;
+    }
+
+    // The muxer may have chosen other time bases than the ones asked for.
+    if (videoOutStream != nullptr) {
+        decideConversion(videoStream, videoOutStream, rescaleVideo, videoTsMul, videoTsDiv);
+    }
+    if (audioOutStream != nullptr) {
+        decideConversion(audioStream, audioOutStream, rescaleAudio, audioTsMul, audioTsDiv);
+    }
+    return true;
+}
+
+// Creates one output stream described by the input's parameters: a stream copy, with the codec tag
+// left for the muxer to choose.
+bool MovieWriter::addStream(const AVCodecParameters* input, const AVStream* inputStream,
+                            AVStream*& outStream) {
+    outStream = avformat_new_stream(outputContext.get(), nullptr);
+    if (outStream == nullptr) {
+        reportError("avformat_new_stream failure", __LINE__);
+        return false;
+    }
+    AVCodecParameters* out = outStream->codecpar;
+    if (out == nullptr) {
+        reportError(
+            input->codec_type == AVMEDIA_TYPE_VIDEO ? "avVidCdcCtxOut is NULL" : "avAudCdcCtxOut is NULL",
+            __LINE__);
+        return false;
+    }
+    out->codec_type = input->codec_type;
+    out->codec_id = input->codec_id;
+    out->bit_rate = input->bit_rate;
+    out->width = input->width;
+    out->height = input->height;
+    out->format = input->format;
+    out->profile = input->profile;
+    out->level = input->level;
+    out->sample_rate = input->sample_rate;
+    av_channel_layout_uninit(&out->ch_layout);
+    out->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+    out->ch_layout.nb_channels = input->ch_layout.nb_channels;
+    out->frame_size = input->frame_size;
+    if (input->extradata_size > 0 && input->extradata != nullptr) {
+        out->extradata = static_cast<std::uint8_t*>(
+            av_mallocz(static_cast<std::size_t>(input->extradata_size) + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (out->extradata == nullptr) {
+            reportError("avcodec_get_context_defaults3 failure", __LINE__);
+            return false;
+        }
+        std::memcpy(out->extradata, input->extradata, static_cast<std::size_t>(input->extradata_size));
+        out->extradata_size = input->extradata_size;
+    }
+    outStream->time_base = inputStream->time_base;
+    return true;
+}
+
+// Prepares the filter for the output audio stream. A codec the filter cannot take fails here, before
+// any file exists, rather than at the first audio packet.
+bool MovieWriter::initAacFilter() {
+    if (avcodec_parameters_copy(aacFilter->par_in, audioOutStream->codecpar) < 0) {
+        reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
+        return false;
+    }
+    aacFilter->time_base_in = audioOutStream->time_base;
+    if (av_bsf_init(aacFilter.get()) < 0) {
+        reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
+        return false;
+    }
+    return true;
+}
+
+void MovieWriter::decideConversion(const AVStream* in, const AVStream* out, bool& rescale, std::int64_t& mul,
+                                   std::int64_t& div) {
+    if (in->time_base.num == out->time_base.num && in->time_base.den == out->time_base.den) {
+        return;
+    }
+    const std::int64_t newMul = std::int64_t{in->time_base.num} * out->time_base.den;
+    const std::int64_t newDiv = std::int64_t{in->time_base.den} * out->time_base.num;
+    if (newMul <= 0 || newDiv <= 0) {
+        return;  // not a usable time base: timestamps pass unconverted rather than divide by zero
+    }
+    rescale = true;
+    mul = newMul;
+    div = newDiv;
+}
+
+int MovieWriter::writePacket(AVPacket* packet) {
+    if (!open) {
+        return -1;
+    }
+    const bool isVideo = packet->stream_index == videoStreamIndex;
+    std::int64_t& base = isVideo ? videoFirstPts : audioFirstPts;
+    const int outIndex = isVideo ? videoOutIndex : audioOutIndex;
+    const bool rescale = isVideo ? rescaleVideo : rescaleAudio;
+    const std::int64_t mul = isVideo ? videoTsMul : audioTsMul;
+    const std::int64_t div = isVideo ? videoTsDiv : audioTsDiv;
+
+    if (base == kNoBase && packet->pts != AV_NOPTS_VALUE) {
+        base = packet->pts;
+    }
+    packet->pts = restamp(packet->pts, base, rescale, mul, div);
+    packet->dts = restamp(packet->dts, base, rescale, mul, div);
+    packet->stream_index = outIndex;
+    if (rescale) {
+        packet->duration = av_rescale_rnd(packet->duration, mul, div, AV_ROUND_ZERO);
+    }
+
+    if (!isVideo && useAacFilter && filterAudio(packet) != 0) {
+        return -1;
+    }
+
+    ioTimer.restart();
+    if (av_interleaved_write_frame(outputContext.get(), packet) != 0) {
+        reportError("av_interleaved_write_frame failure", __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+// Replaces the packet's data by the filter's output (raw AAC; the first packet also carries the
+// AudioSpecificConfig as new-extradata side data). On failure the packet keeps its unfiltered data.
+int MovieWriter::filterAudio(AVPacket* packet) {
+    // An empty packet would tell the filter that the stream has ended.
+    bool filtered = packet->data != nullptr || packet->side_data_elems > 0;
+    AVPacket* work = filtered ? av_packet_alloc() : nullptr;
+    filtered = work != nullptr && av_packet_ref(work, packet) == 0;
+    filtered = filtered && av_bsf_send_packet(aacFilter.get(), work) == 0;
+    filtered = filtered && av_bsf_receive_packet(aacFilter.get(), work) == 0;
+    if (filtered) {
+        av_packet_unref(packet);
+        av_packet_move_ref(packet, work);
+    }
+    av_packet_free(&work);
+    if (!filtered) {
+        reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+MovieWriter::~MovieWriter() {
+    if (!open) {
+        return;
+    }
+    // Writing the trailer is a guarded write like any other: it gets its own time budget.
+    ioTimer.restart();
+    const bool finalized = av_write_trailer(outputContext.get()) == 0;
+    if (!finalized) {
+        reportError("av_write_trailer failure", __LINE__);
+    }
+    aacFilter.reset();
+    ioTimer.restart();
+    outputContext.reset();
+    if (finalized) {
+        ncvDebugOutput("### Movie " + fileName + " finalized\n", White);
+    }
+}

@@ -1,0 +1,79 @@
+// One output media file of trsn.mediatap: a stream copy of the input's video and/or audio stream into a
+// container chosen by FFmpeg from the file name. Construction opens the file and writes the header;
+// destruction writes the trailer and releases everything.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+}
+
+class MovieWriter {
+  public:
+    // videoCodecParams null: no video output; audioCodecParams null: no audio output.
+    // interruptOpaque is not used: the writer hands its own timer to interruptCallback.
+    MovieWriter(const std::string& fileName, int videoStreamIndex, int audioStreamIndex,
+                const AVCodecParameters* videoCodecParams, const AVCodecParameters* audioCodecParams,
+                const AVStream* videoStream, const AVStream* audioStream, int (*interruptCallback)(void*),
+                void* interruptOpaque, bool useAacFilter);
+    ~MovieWriter();
+
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    bool isOpen() const { return open; }
+
+    // Re-stamps the packet in place and hands it to the interleaving muxer, which takes its reference.
+    // Returns 0 when the muxer accepted it, -1 otherwise (the packet then still holds its data).
+    int writePacket(AVPacket* packet);
+
+  private:
+    // Closes the file (flushing what is buffered), then frees the context and its streams.
+    struct OutputCloser {
+        void operator()(AVFormatContext* context) const;
+    };
+    struct FilterFree {
+        void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
+    };
+
+    // Set-up steps; each reports its own failure and returns false.
+    bool setUp(const std::string& name, const AVCodecParameters* videoCodecParams,
+               const AVCodecParameters* audioCodecParams);
+    bool addStream(const AVCodecParameters* input, const AVStream* inputStream, AVStream*& outStream);
+    bool initAacFilter();
+    static void decideConversion(const AVStream* in, const AVStream* out, bool& rescale, std::int64_t& mul,
+                                 std::int64_t& div);
+    int filterAudio(AVPacket* packet);
+
+    // Declaration order is release order in reverse: the filter goes before the output context.
+    std::string fileName;
+    int videoStreamIndex;
+    int audioStreamIndex;
+    int videoOutIndex = -1;
+    int audioOutIndex = -1;
+    std::unique_ptr<AVFormatContext, OutputCloser> outputContext;
+    std::unique_ptr<AVBSFContext, FilterFree> aacFilter;
+    AVStream* videoOutStream = nullptr;  // owned by outputContext
+    AVStream* audioOutStream = nullptr;  // owned by outputContext
+    const AVStream* videoStream;         // borrowed from the input, which outlives the writer
+    const AVStream* audioStream;
+    bool rescaleAudio = false;
+    bool rescaleVideo = false;
+    std::int64_t videoFirstPts = -1;
+    std::int64_t audioFirstPts = -1;
+    std::int64_t videoTsMul = 1;
+    std::int64_t videoTsDiv = 1;
+    std::int64_t audioTsMul = 1;
+    std::int64_t audioTsDiv = 1;
+    AVIOInterruptCB interruptCallback;
+    bool useAacFilter;
+    IntervalTimer ioTimer;
+    bool open = false;
+};
