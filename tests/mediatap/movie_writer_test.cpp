@@ -467,3 +467,148 @@ TEST(MovieWriter, PassesMissingTimestampsOnAsMissing) {
     EXPECT_EQ(ptsOf(media_fixture::probePackets(out, 0)), expected);
     EXPECT_EQ(media_fixture::decodeErrors(out), "");
 }
+
+// ---------------------------------------------------------------------------------------------------------
+// Failures while writing
+
+// Audio that the AAC filter cannot take is reported and not written; the packet keeps its own data with
+// the writer's stream index and converted timestamps (1/90000 to mp4's 1/44100, cut down), and the
+// writer goes on with the next packet.
+TEST(MovieWriter, KeepsAPacketTheAacFilterRejects) {
+    const Input in = openInput(makeTsInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor("out.mp4");
+    testing::internal::CaptureStdout();
+    std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::AudioOnly, out, true);
+    ASSERT_TRUE(writer->isOpen());
+
+    PacketPtr packet = newPacket();
+    ASSERT_TRUE(readPacketOf(in, in.audio, packet.get()));
+    const std::int64_t base = packet->pts;
+    ASSERT_EQ(writer->writePacket(packet.get()), 0);
+    av_packet_unref(packet.get());
+
+    ASSERT_TRUE(readPacketOf(in, in.audio, packet.get()));
+    ASSERT_EQ(av_packet_make_writable(packet.get()), 0);
+    packet->data[0] = 0;  // no ADTS header any more
+    const std::int64_t pts = packet->pts;
+    const std::int64_t duration = packet->duration;
+    const std::uint8_t* data = packet->data;
+    const int size = packet->size;
+    EXPECT_EQ(writer->writePacket(packet.get()), -1);
+    EXPECT_EQ(packet->stream_index, 0);
+    EXPECT_EQ(packet->pts, (pts - base) * 44100 / 90000);
+    EXPECT_EQ(packet->dts, (pts - base) * 44100 / 90000);
+    EXPECT_EQ(packet->duration, duration * 44100 / 90000);
+    EXPECT_EQ(packet->data, data);
+    EXPECT_EQ(packet->size, size);
+    av_packet_unref(packet.get());
+
+    int written = 1;
+    while (readPacketOf(in, in.audio, packet.get())) {
+        ASSERT_EQ(writer->writePacket(packet.get()), 0);
+        av_packet_unref(packet.get());
+        ++written;
+    }
+    writer.reset();
+    const std::string output = stripColours(testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(
+        std::regex_match(output, std::regex(regexEscape(opened(out)) +
+                                            reportPattern("Failed to apply bitstream filter aac_adtstoasc") +
+                                            regexEscape(finalized(out)))))
+        << output;
+    EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(written));
+    EXPECT_EQ(media_fixture::decodeErrors(out), "");
+}
+
+// A packet the muxer refuses (DTS going back) is reported; the writer stays usable and finalises.
+TEST(MovieWriter, ReportsAPacketTheMuxerRefusesAndGoesOn) {
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor("out.flv");
+    testing::internal::CaptureStdout();
+    std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::VideoOnly, out, false);
+    ASSERT_TRUE(writer->isOpen());
+    PacketPtr packet = newPacket();
+    std::vector<int> results;
+    for (const std::int64_t timestamp : {1000, 1100, 1050, 1200}) {
+        ASSERT_TRUE(readPacketOf(in, in.video, packet.get()));
+        packet->pts = packet->dts = timestamp;
+        results.push_back(writer->writePacket(packet.get()));
+        av_packet_unref(packet.get());
+    }
+    writer.reset();
+    const std::string output = stripColours(testing::internal::GetCapturedStdout());
+    EXPECT_EQ(results, (std::vector<int>{0, 0, -1, 0}));
+    EXPECT_TRUE(std::regex_match(
+        output, std::regex(regexEscape(opened(out)) + reportPattern("av_interleaved_write_frame failure") +
+                           regexEscape(finalized(out)))))
+        << output;
+    EXPECT_EQ(ptsOf(media_fixture::probePackets(out, 0)), (std::vector<std::int64_t>{0, 100, 200}));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The I/O watchdog
+
+// Stands in for ioTimeoutCallback: records the timer the writer hands over and how long ago it was
+// restarted, and asks FFmpeg to abandon the call while `interrupt` is set.
+struct WatchdogProbe {
+    std::vector<const void*> timers;
+    std::vector<double> elapsedMs;
+    bool interrupt = false;
+};
+WatchdogProbe watchdog;
+
+int probeCallback(void* opaque) {
+    watchdog.timers.push_back(opaque);
+    watchdog.elapsedMs.push_back(static_cast<const IntervalTimer*>(opaque)->elapsedMs());
+    return watchdog.interrupt ? 1 : 0;
+}
+
+// The writer's own timer guards its file; the trailer gets a fresh budget even after a long pause.
+TEST(MovieWriter, GuardsFileWritesWithItsOwnTimer) {
+    watchdog = WatchdogProbe{};
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    int callerOpaque = 0;
+    auto writer =
+        std::make_unique<MovieWriter>(pathFor("out.mkv"), in.video, -1, in.params(in.video), nullptr,
+                                      in.stream(in.video), nullptr, probeCallback, &callerOpaque, false);
+    ASSERT_TRUE(writer->isOpen());
+    writeVideo(in, *writer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    watchdog.elapsedMs.clear();
+    writer.reset();
+
+    ASSERT_FALSE(watchdog.timers.empty());
+    for (const void* timer : watchdog.timers) {
+        EXPECT_EQ(timer, watchdog.timers.front());
+        EXPECT_NE(timer, &callerOpaque);
+    }
+    ASSERT_FALSE(watchdog.elapsedMs.empty());
+    for (const double ms : watchdog.elapsedMs) {
+        EXPECT_LT(ms, 500.0);
+    }
+}
+
+// An abandoned trailer is reported, no " finalized" line follows, and the writer still lets go of the
+// file and the context.
+TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
+    watchdog = WatchdogProbe{};
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor("out.mkv");
+    testing::internal::CaptureStdout();
+    auto writer = std::make_unique<MovieWriter>(out, in.video, -1, in.params(in.video), nullptr,
+                                                in.stream(in.video), nullptr, probeCallback, nullptr, false);
+    ASSERT_TRUE(writer->isOpen());
+    writeVideo(in, *writer);
+    watchdog.interrupt = true;
+    writer.reset();
+    watchdog.interrupt = false;
+    const std::string output = stripColours(testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(std::regex_match(
+        output, std::regex(regexEscape(opened(out)) + reportPattern("av_write_trailer failure"))))
+        << output;
+    EXPECT_TRUE(fs::exists(out));
+}
