@@ -32,7 +32,6 @@ bool HasAcceptedDescription(const void* block, const unsigned char* table, UINT 
 
         char path[kDescriptionBufferSize];
         char description[kDescriptionBufferSize];
-        std::memset(description, 0, sizeof(description));
         FormatDescriptionPath(path, translation.language, translation.codePage);
 
         void* value = nullptr;
