@@ -43,12 +43,16 @@ struct Streams {
     AVStream* audio = nullptr;
 };
 
+// The input's interrupt callback: the deadline, and a stop request, which makes a blocked open or read
+// return at once. The writers keep the plain deadline so that a stopped run still writes every trailer.
+int inputInterruptCallback(void* opaque) { return stopRequested() ? 1 : ioTimeoutCallback(opaque); }
+
 bool openInput(Run& run, const RunOptions& options, Streams& streams) {
     run.input.reset(avformat_alloc_context());
     if (!run.input) {
         return errorReport("avformat_alloc_context failure", __LINE__);
     }
-    run.input->interrupt_callback.callback = ioTimeoutCallback;
+    run.input->interrupt_callback.callback = inputInterruptCallback;
     run.input->interrupt_callback.opaque = &inputTimer;
     inputTimer.restart();
 

@@ -128,9 +128,6 @@ double IntervalTimer::elapsedMs() const {
 }
 
 int ioTimeoutCallback(void* opaque) {
-    if (stopRequested()) {
-        return 1;
-    }
     const auto* timer = static_cast<const IntervalTimer*>(opaque);
     return ioDeadlinePassed(timer->elapsedMs()) ? 1 : 0;
 }

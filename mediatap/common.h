@@ -48,7 +48,8 @@ constexpr double ioTimeoutMs = 5000.0;
 inline bool ioDeadlinePassed(double elapsedMs) { return elapsedMs > ioTimeoutMs; }
 
 // FFmpeg interrupt callback: opaque points to the owner's IntervalTimer. Answers 1 (abandon the call)
-// once the budget is spent, or once the user asked the run to stop.
+// once the budget is spent. A stop request does not count here: the outputs must still be written and
+// finalised after one (the input's own callback also answers a stop request).
 int ioTimeoutCallback(void* opaque);
 
 // Stop on request (Ctrl+C, SIGTERM, console close): the first request ends the run as a normal end,
