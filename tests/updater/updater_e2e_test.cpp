@@ -220,6 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Updater, RejectedInstaller,
                                            Rejection{"setup_word_beyond_127.exe", 79, ""},
                                            Rejection{"setup_no_version.exe", 79, ""},
                                            Rejection{"setup_no_description.exe", 79, ""},
+                                           Rejection{"setup_empty_translation.exe", 79, ""},
                                            Rejection{"setup_no_translation.exe", 4,
                                                      "ERROR: Failed fetching version information\r\n"}),
                          [](const auto& info) {
