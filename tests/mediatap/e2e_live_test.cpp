@@ -1,0 +1,279 @@
+// trsn.mediatap on live sources: captures from a real RTSP server, the five-second watchdog on a server
+// that never answers or stops sending, and stop on request (SIGINT, SIGTERM). Outputs are checked with
+// ffprobe and by decoding them. Captures are short: a frame or time limit, or a stop after a few
+// seconds.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "live_source.h"
+#include "log_lines.h"
+#include "media_fixture.h"
+#include "report_text.h"
+#include "tool_run.h"
+
+namespace {
+
+using live_source::nowSeconds;
+using live_source::RtspServer;
+using live_source::SilentListener;
+using log_lines::linesOf;
+using log_lines::linesStartingWith;
+using log_lines::readText;
+using media_fixture::decodeErrors;
+using media_fixture::pathFor;
+using media_fixture::probe;
+
+// Twenty seconds of H.264 (25 fps, a key frame every second) and AAC for the server to stream; no
+// capture here gets near its end.
+std::string makeSource() {
+    return media_fixture::makeMedia(
+        "source.mkv",
+        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=20 "
+        "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=20 "
+        "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -b:a 64k");
+}
+
+const char* const mp4Preamble = "### Output type=mp4\n### Enabled AAC ADTS to ASC bitstream filter\n";
+
+// The "### Video width=" line of a capture of the source; its frame period comes from the RTSP stream.
+std::string videoLineOf(const std::string& output) {
+    static const std::regex line(R"(### Video width=160, height=120, FPS_base=\d+/\d+\n)");
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(output, match, line)) << output;
+    return match.empty() ? std::string("(no video line)\n") : match.str();
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A finalised, playable output: the expected streams, some duration, and a clean decode.
+void expectPlayable(const std::string& file, std::size_t streams, double minDuration) {
+    SCOPED_TRACE(file);
+    const auto facts = probe(file);
+    ASSERT_TRUE(facts.ok);
+    EXPECT_EQ(facts.streams.size(), streams);
+    ASSERT_TRUE(facts.duration.has_value());
+    EXPECT_GT(*facts.duration, minDuration);
+    EXPECT_EQ(decodeErrors(file), "");
+}
+
+TEST(Rtsp, FrameLimitedCaptureWritesAllThreeOutputsAndLogs) {
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    const std::string av = pathFor("av.mp4");
+    const std::string v = pathFor("v.mp4");
+    const std::string a = pathFor("a.m4a");
+    const ToolRun run = runTool({"-i", server.url(), "-nf", "50", "-mav", av, "-mv", v, "-ma", a, "-lav",
+                                 pathFor("av.log"), "-lv", pathFor("v.log"), "-la", pathFor("a.log")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, mp4Preamble + videoLineOf(run.output) + "### Movie " + av +
+                              " opened for writing\n"
+                              "### Movie " +
+                              v +
+                              " opened for writing\n"
+                              "### Movie " +
+                              a +
+                              " opened for writing\n"
+                              "### Started processing input video packets\n"
+                              "### Finished processing input video: 51 packets\n"
+                              "### Movie " +
+                              v +
+                              " finalized\n"
+                              "### Movie " +
+                              a +
+                              " finalized\n"
+                              "### Movie " +
+                              av + " finalized\n");
+
+    const auto both = probe(av);
+    ASSERT_EQ(both.streams.size(), 2u);
+    EXPECT_EQ(both.streams[0].codecName, "h264");
+    EXPECT_EQ(both.streams[1].codecName, "aac");
+    ASSERT_TRUE(both.duration.has_value());
+    EXPECT_NEAR(*both.duration, 2.0, 0.5);  // 51 frames at 25 fps, and the audio read meanwhile
+    EXPECT_EQ(probe(v).streams.size(), 1u);
+    EXPECT_EQ(probe(v).streams.at(0).codecType, "video");
+    EXPECT_EQ(probe(a).streams.size(), 1u);
+    EXPECT_EQ(probe(a).streams.at(0).codecName, "aac");
+    for (const std::string& file : {av, v, a}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(decodeErrors(file), "");
+    }
+
+    // Each single-kind log holds exactly the lines of its kind of the combined one, in the same order.
+    const std::string end = toolLineEnd();
+    const auto all = linesOf(readText(pathFor("av.log")), end);
+    const auto videoLines = linesOf(readText(pathFor("v.log")), end);
+    const auto audioLines = linesOf(readText(pathFor("a.log")), end);
+    EXPECT_EQ(videoLines.size(), 51u);
+    EXPECT_FALSE(audioLines.empty());
+    EXPECT_EQ(linesStartingWith(all, "V packet_id="), videoLines);
+    EXPECT_EQ(linesStartingWith(all, "A packet_id="), audioLines);
+    EXPECT_EQ(all.size(), videoLines.size() + audioLines.size());
+}
+
+TEST(Rtsp, SecondsLimitStopsAfterTheFirstPacketPastIt) {
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    const std::string av = pathFor("av.mkv");
+    const ToolRun run = runTool({"-i", server.url(), "-ns", "2", "-mav", av, "-lav", pathFor("av.log")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("### Finished processing input video: "), std::string::npos) << run.output;
+    const auto lines = linesOf(readText(pathFor("av.log")), toolLineEnd());
+    ASSERT_GT(lines.size(), 2u);
+    EXPECT_GE(log_lines::timeOf(lines.back()), 2.0) << lines.back();
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        ASSERT_LE(log_lines::timeOf(lines[i]), 2.0) << lines[i];
+    }
+    expectPlayable(av, 2, 1.5);
+}
+
+TEST(Watchdog, ServerThatNeverAnswersFailsTheOpenAfterFiveSeconds) {
+    SilentListener listener;
+    const std::string av = pathFor("av.mp4");
+    const double start = nowSeconds();
+    const ToolRun run =
+        runTool({"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", av});
+    const double took = nowSeconds() - start;
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video"));
+    EXPECT_GT(took, 4.9);
+    EXPECT_LT(took, 9.0);
+    EXPECT_FALSE(std::filesystem::exists(av));
+}
+
+TEST(Watchdog, StalledServerEndsTheRunWithFinalisedOutputs) {
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    const std::string av = pathFor("av.mp4");
+    const std::string videoLog = pathFor("v.log");
+    const int pid = startTool({"-i", server.url(), "-mav", av, "-lv", videoLog}, pathFor("tool.out"));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    server.stall();
+    const double stalledAt = nowSeconds();
+    // The read in hand is abandoned 5 s after its start; what the demuxer still had buffered comes out,
+    // and the next read is abandoned 5 s later with no packet in between.
+    EXPECT_TRUE(live_source::waitForExit(pid, 20.0));
+    const double took = nowSeconds() - stalledAt;
+    const ToolRun run = waitTool(pid, pathFor("tool.out"));
+    EXPECT_EQ(run.status, -1);
+    EXPECT_LT(took, 15.0);
+    EXPECT_GT(took, 4.9);
+    EXPECT_TRUE(endsWith(run.output, "### Started processing input video packets\n" +
+                                         expectedReport("Error", "av_read_frame IO error") + "### Movie " +
+                                         av + " finalized\n"))
+        << run.output;
+    EXPECT_EQ(run.output.find("### Finished processing input video: "), std::string::npos);
+    expectPlayable(av, 2, 0.5);
+}
+
+TEST(Watchdog, ServerThatGoesAwayEndsTheRunWithFinalisedOutputs) {
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    const std::string av = pathFor("av.mp4");
+    const std::string videoLog = pathFor("v.log");
+    const int pid = startTool({"-i", server.url(), "-mav", av, "-lv", videoLog}, pathFor("tool.out"));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    server.kill();
+    const double killedAt = nowSeconds();
+    EXPECT_TRUE(live_source::waitForExit(pid, 20.0));
+    EXPECT_LT(nowSeconds() - killedAt, 11.0);
+    const ToolRun run = waitTool(pid, pathFor("tool.out"));
+    // The closed control connection is the end of the input.
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(endsWith(run.output, "### Movie " + av + " finalized\n")) << run.output;
+    expectPlayable(av, 2, 0.5);
+}
+
+// The console output of a capture ended by one stop request, and the packets it counted.
+struct StoppedCapture {
+    ToolRun run;
+    std::size_t videoLines = 0;
+};
+
+StoppedCapture captureUntilSignal(const RtspServer& server, const std::vector<int>& signals) {
+    StoppedCapture result;
+    const std::string videoLog = pathFor("v.log");
+    std::filesystem::remove(videoLog);
+    const int pid =
+        startTool({"-i", server.url(), "-mav", pathFor("av.mp4"), "-lv", videoLog}, pathFor("tool.out"));
+    EXPECT_GT(pid, 0);
+    if (pid <= 0) {
+        return result;
+    }
+    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    // Stopped while the signals are sent, so that they all arrive together when it continues.
+    kill(pid, SIGSTOP);
+    for (int signal : signals) {
+        kill(pid, signal);
+    }
+    kill(pid, SIGCONT);
+    EXPECT_TRUE(live_source::waitForExit(pid, 5.0));
+    result.run = waitTool(pid, pathFor("tool.out"));
+    result.videoLines = linesOf(readText(videoLog), toolLineEnd()).size();
+    return result;
+}
+
+TEST(StopRequest, InterruptEndsTheCaptureNormallyWithFinalisedOutputs) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
+    }
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        const StoppedCapture capture = captureUntilSignal(server, {signal});
+        const std::string av = pathFor("av.mp4");
+        EXPECT_EQ(capture.run.status, 0);
+        // Every video packet read was passed on and logged, and the count says so.
+        EXPECT_TRUE(endsWith(capture.run.output,
+                             "### Started processing input video packets\n"
+                             "### Finished processing input video: " +
+                                 std::to_string(capture.videoLines) + " packets\n### Movie " + av +
+                                 " finalized\n"))
+            << capture.run.output;
+        expectPlayable(av, 2, 0.5);
+    }
+}
+
+TEST(StopRequest, SecondRequestEndsTheProcessAtOnce) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
+    }
+    RtspServer server(makeSource());
+    ASSERT_FALSE(server.url().empty());
+    const StoppedCapture capture = captureUntilSignal(server, {SIGINT, SIGTERM});
+    EXPECT_EQ(capture.run.status, -1);
+    EXPECT_TRUE(endsWith(capture.run.output, "### Started processing input video packets\n"))
+        << capture.run.output;
+}
+
+TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
+    }
+    SilentListener listener;
+    const int pid = startTool(
+        {"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", pathFor("av.mp4")},
+        pathFor("tool.out"));
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double signalledAt = nowSeconds();
+    kill(pid, SIGINT);
+    EXPECT_TRUE(live_source::waitForExit(pid, 10.0));
+    EXPECT_LT(nowSeconds() - signalledAt, 2.0);
+    const ToolRun run = waitTool(pid, pathFor("tool.out"));
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video"));
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+#include "live_source.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "media_fixture.h"
+
+namespace live_source {
+
+namespace {
+
+// The system interpreter: it has the GStreamer bindings (a user-installed python3 on PATH may not).
+constexpr const char* python = "/usr/bin/python3";
+
+std::string serverScript() {
+    return (std::filesystem::path(__FILE__).parent_path() / "rtsp_server.py").string();
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void pause() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace
+
+double nowSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+RtspServer::RtspServer(const std::string& mediaFile) {
+    const std::string outFile = media_fixture::pathFor("rtsp_server.out");
+    const std::string errFile = media_fixture::pathFor("rtsp_server.err");
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2 failed";
+        return;
+    }
+    const std::string script = serverScript();
+    pid = fork();
+    if (pid == 0) {
+        dup2(fds[0], STDIN_FILENO);  // dup2 clears close-on-exec on the copy
+        if (std::freopen(outFile.c_str(), "wb", stdout) == nullptr ||
+            std::freopen(errFile.c_str(), "wb", stderr) == nullptr) {
+            _exit(127);
+        }
+        execl(python, python, script.c_str(), mediaFile.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    stdinPipe = fds[1];
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return;
+    }
+    const double deadline = nowSeconds() + 15.0;
+    while (nowSeconds() < deadline) {
+        const std::string out = readFile(outFile);
+        if (const auto ready = out.find("READY ");
+            ready != std::string::npos && out.find('\n', ready) != std::string::npos) {
+            address = out.substr(ready + 6, out.find('\n', ready) - ready - 6);
+            return;
+        }
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            ADD_FAILURE() << "the RTSP server ended before it was ready: " << readFile(errFile);
+            return;
+        }
+        pause();
+    }
+    ADD_FAILURE() << "the RTSP server was not ready within 15 s: " << readFile(errFile);
+}
+
+RtspServer::~RtspServer() {
+    if (stdinPipe >= 0) {
+        close(stdinPipe);
+    }
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);  // also ends a stalled server
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+void RtspServer::stall() {
+    if (pid > 0) {
+        ::kill(pid, SIGSTOP);
+    }
+}
+
+void RtspServer::kill() {
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+}
+
+SilentListener::SilentListener() {
+    socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (socketFd < 0 || bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(socketFd, 16) != 0 ||
+        getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ADD_FAILURE() << "cannot listen on 127.0.0.1";
+        return;
+    }
+    // The kernel completes each connection into the backlog; nobody ever reads or answers.
+    boundPort = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    if (socketFd >= 0) {
+        close(socketFd);
+    }
+}
+
+bool waitForExit(pid_t pid, double timeoutSeconds) {
+    const double deadline = nowSeconds() + timeoutSeconds;
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return true;
+        }
+        if (nowSeconds() >= deadline) {
+            ::kill(pid, SIGKILL);
+            return false;
+        }
+        pause();
+    }
+}
+
+bool waitForLines(const std::string& path, std::size_t count, const std::string& lineEnd,
+                  double timeoutSeconds) {
+    const double deadline = nowSeconds() + timeoutSeconds;
+    while (nowSeconds() < deadline) {
+        const std::string text = readFile(path);
+        std::size_t lines = 0;
+        for (std::size_t at = text.find(lineEnd); at != std::string::npos; at = text.find(lineEnd, at + 1)) {
+            ++lines;
+        }
+        if (lines >= count) {
+            return true;
+        }
+        pause();
+    }
+    return false;
+}
+
+}  // namespace live_source

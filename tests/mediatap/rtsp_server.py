@@ -1,0 +1,62 @@
+#!/usr/bin/python3
+"""RTSP server for the stream tool's end-to-end tests.
+
+Serves the H.264 video and the AAC audio of a Matroska file at rtsp://127.0.0.1:PORT/stream, paced in
+real time, one fresh pipeline per client (each capture starts at the file's start). Listens on a free
+port of 127.0.0.1 and prints "READY rtsp://127.0.0.1:PORT/stream" once clients can connect. Runs until
+killed, or until its standard input closes (so that it never outlives a test that forgot it).
+
+Usage: rtsp_server.py MEDIA.mkv
+"""
+import os
+import sys
+import threading
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+
+def main():
+    if len(sys.argv) != 2 or not os.path.isfile(sys.argv[1]):
+        sys.stderr.write("usage: rtsp_server.py MEDIA.mkv\n")
+        return 2
+    Gst.init(None)
+    location = sys.argv[1].replace("\\", "\\\\").replace('"', '\\"')
+    launch = (
+        '( filesrc location="%s" ! matroskademux name=d '
+        "d.video_0 ! queue ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=1 "
+        "d.audio_0 ! queue ! aacparse ! rtpmp4gpay name=pay1 pt=97 )" % location
+    )
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(launch)
+    factory.set_shared(False)
+
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service("0")  # any free port
+    server.get_mount_points().add_factory("/stream", factory)
+    if server.attach(None) == 0:
+        sys.stderr.write("rtsp_server.py: cannot listen\n")
+        return 1
+
+    loop = GLib.MainLoop()
+
+    def watch_stdin():
+        try:
+            while sys.stdin.read(4096):
+                pass
+        finally:
+            GLib.idle_add(loop.quit)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    sys.stdout.write("READY rtsp://127.0.0.1:%d/stream\n" % server.get_bound_port())
+    sys.stdout.flush()
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
