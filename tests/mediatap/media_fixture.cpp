@@ -2,17 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #if defined(_WIN32)
 #include <process.h>
+#include <windows.h>
 #define getpid _getpid
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -58,6 +62,23 @@ const bool cleanerInstalled = [] {
     return true;
 }();
 
+#if defined(_WIN32)
+// Under Wine the ffmpeg programs are the host's: commands go to the host's shell, with host paths.
+using UnixNameFunction = char*(CDECL*)(LPCWSTR);
+UnixNameFunction wineUnixName() {
+    static const auto function = reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    return function;
+}
+bool hostIsUnix() {
+    return wineUnixName() != nullptr;
+}
+#else
+bool hostIsUnix() {
+    return true;
+}
+#endif
+
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -101,23 +122,63 @@ std::string pathFor(const std::string& name) {
     return (fs::path(testDir()) / name).string();
 }
 
-std::string quote(const std::string& argument) {
+std::string hostPath(const std::string& path) {
 #if defined(_WIN32)
-    return "\"" + argument + "\"";
-#else
+    if (const UnixNameFunction toUnix = wineUnixName(); toUnix != nullptr) {
+        char* unixName = toUnix(fs::path(path).wstring().c_str());
+        if (unixName != nullptr) {
+            std::string result = unixName;
+            HeapFree(GetProcessHeap(), 0, unixName);
+            return result;
+        }
+    }
+#endif
+    return path;
+}
+
+std::string quote(const std::string& argument) {
+    if (!hostIsUnix()) {
+        return "\"" + argument + "\"";
+    }
     std::string quoted = "'";
     for (char c : argument) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return quoted + "'";
-#endif
+}
+
+std::string quotePath(const std::string& path) {
+    return quote(hostPath(path));
 }
 
 int runCommand(const std::string& command, std::string* out, std::string* err) {
     static int serial = 0;
     const std::string stem = pathFor("cmd" + std::to_string(++serial));
-    const std::string full = command + " >" + quote(stem + ".out") + " 2>" + quote(stem + ".err");
-    const int status = std::system(full.c_str());
+    int status = 0;
+#if defined(_WIN32)
+    if (hostIsUnix()) {
+        // Wine hands the command to the host's shell but neither waits for it nor passes its status
+        // back: the shell leaves its status in a file, renamed into place once complete.
+        const std::string full = "start /unix /bin/sh -c \"(" + command + ") >" + quotePath(stem + ".out") +
+                                 " 2>" + quotePath(stem + ".err") + "; echo $? >" + quotePath(stem + ".tmp") +
+                                 "; mv " + quotePath(stem + ".tmp") + " " + quotePath(stem + ".status") +
+                                 "\"";
+        std::system(full.c_str());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (!fs::exists(stem + ".status") && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::string statusText = readFile(stem + ".status");
+        status = statusText.empty() ? -1 : std::stoi(statusText);
+    } else
+#endif
+    {
+        const std::string full = command + " >" + quotePath(stem + ".out") + " 2>" + quotePath(stem + ".err");
+        status = std::system(full.c_str());
+#if !defined(_WIN32)
+        status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    }
     if (out != nullptr) {
         *out = readFile(stem + ".out");
     }
@@ -127,6 +188,7 @@ int runCommand(const std::string& command, std::string* out, std::string* err) {
     std::error_code ignored;
     fs::remove(stem + ".out", ignored);
     fs::remove(stem + ".err", ignored);
+    fs::remove(stem + ".status", ignored);
     return status;
 }
 
@@ -134,7 +196,7 @@ std::string makeMedia(const std::string& name, const std::string& ffmpegArgs) {
     const std::string path = pathFor(name);
     std::string err;
     const int status =
-        runCommand("ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + quote(path), nullptr, &err);
+        runCommand("ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + quotePath(path), nullptr, &err);
     EXPECT_EQ(status, 0) << "ffmpeg could not make " << name << ": " << err;
     return path;
 }
@@ -146,7 +208,7 @@ MediaFacts probe(const std::string& path) {
         "ffprobe -v error -show_entries "
         "stream=index,codec_type,codec_name,time_base,start_pts,duration,extradata_size,width,height,"
         "sample_rate,channels:format=format_name,duration -of default " +
-        quote(path);
+        quotePath(path);
     if (runCommand(command, &out) != 0) {
         return facts;
     }
@@ -192,7 +254,8 @@ std::vector<PacketFacts> probePackets(const std::string& path, int streamIndex) 
     std::vector<PacketFacts> packets;
     std::string out;
     const std::string command = "ffprobe -v error -select_streams " + std::to_string(streamIndex) +
-                                " -show_entries packet=pts,dts,duration,flags -of compact=p=0 " + quote(path);
+                                " -show_entries packet=pts,dts,duration,flags -of compact=p=0 " +
+                                quotePath(path);
     if (runCommand(command, &out) != 0) {
         return packets;
     }
@@ -222,7 +285,8 @@ std::vector<PacketFacts> probePackets(const std::string& path, int streamIndex) 
 
 std::string decodeErrors(const std::string& path) {
     std::string err;
-    const int status = runCommand("ffmpeg -nostdin -v error -i " + quote(path) + " -f null -", nullptr, &err);
+    const int status =
+        runCommand("ffmpeg -nostdin -v error -i " + quotePath(path) + " -f null -", nullptr, &err);
     if (status != 0 && err.empty()) {
         err = "ffmpeg exited with status " + std::to_string(status);
     }

@@ -22,11 +22,17 @@ std::string pathFor(const std::string& name);
 //   "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -c:v libx264 -preset ultrafast"
 std::string makeMedia(const std::string& name, const std::string& ffmpegArgs);
 
-// Runs a shell command; returns its exit status. Standard output and standard error go to the given
+// The name under which the ffmpeg programs see a file: the path itself, or under Wine the host's
+// path (the file's directory must exist).
+std::string hostPath(const std::string& path);
+// Quotes one argument for the shell that runs the ffmpeg programs.
+std::string quote(const std::string& argument);
+std::string quotePath(const std::string& path);  // quote(hostPath(path))
+
+// Runs a command line in the shell of the ffmpeg programs (under Wine: the host's shell, file names in
+// host form); returns its exit status. Standard output and standard error go to the given
 // strings when they are not null (each is read from a file in the scratch directory).
 int runCommand(const std::string& command, std::string* out = nullptr, std::string* err = nullptr);
-// Quotes one argument for the shell.
-std::string quote(const std::string& argument);
 
 struct StreamFacts {
     int index = -1;

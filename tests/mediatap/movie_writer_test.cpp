@@ -347,7 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
                      }},
         SetUpFailure{"CodecTheContainerRefuses", "avformat_write_header failure", true,
                      [](const Input& in, const std::string& dir) {
-                         return makeWriter(in, Kind::VideoOnly, dir + "/failed.ogg", false);
+                         return makeWriter(in, Kind::VideoOnly, dir + "/failed.aac", false);
                      }},
         SetUpFailure{"AacFilterOnOtherAudio", "Failed to apply bitstream filter aac_adtstoasc", false,
                      [](const Input& in, const std::string& dir) {
