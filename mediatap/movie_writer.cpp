@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ffmpeg_owners.h"
+
 extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
@@ -71,7 +73,10 @@ MovieWriter::MovieWriter(const std::string& fileName, int videoStreamIndex, int 
 
 bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoCodecParams,
                         const AVCodecParameters* audioCodecParams) {
-    if (videoCodecParams == nullptr && audioCodecParams == nullptr) {
+    const bool noStreams = videoCodecParams == nullptr && audioCodecParams == nullptr;
+    const bool streamMissing = (videoCodecParams != nullptr && videoStream == nullptr) ||
+                               (audioCodecParams != nullptr && audioStream == nullptr);
+    if (noStreams || streamMissing) {
         reportError("Invalid input ALL THREADS SIGNALED TO TERMINATE", __LINE__);
         setGlobalErr();
         return false;
@@ -228,7 +233,7 @@ int MovieWriter::writePacket(AVPacket* packet) {
         packet->duration = av_rescale_rnd(packet->duration, mul, div, AV_ROUND_ZERO);
     }
 
-    if (!isVideo && useAacFilter && filterAudio(packet) != 0) {
+    if (!isVideo && useAacFilter && audioOutStream != nullptr && filterAudio(packet) != 0) {
         return -1;
     }
 
@@ -241,23 +246,20 @@ int MovieWriter::writePacket(AVPacket* packet) {
 }
 
 // Replaces the packet's data by the filter's output (raw AAC; the first packet also carries the
-// AudioSpecificConfig as new-extradata side data). On failure the packet keeps its unfiltered data.
+// AudioSpecificConfig as new-extradata side data). The filter works on a reference of its own, so that
+// the packet keeps its data when filtering fails. An empty packet is not sent: to the filter it would
+// mean the end of the stream.
 int MovieWriter::filterAudio(AVPacket* packet) {
-    // An empty packet would tell the filter that the stream has ended.
-    bool filtered = packet->data != nullptr || packet->side_data_elems > 0;
-    AVPacket* work = filtered ? av_packet_alloc() : nullptr;
-    filtered = work != nullptr && av_packet_ref(work, packet) == 0;
-    filtered = filtered && av_bsf_send_packet(aacFilter.get(), work) == 0;
-    filtered = filtered && av_bsf_receive_packet(aacFilter.get(), work) == 0;
-    if (filtered) {
-        av_packet_unref(packet);
-        av_packet_move_ref(packet, work);
-    }
-    av_packet_free(&work);
-    if (!filtered) {
+    const bool hasContent = packet->data != nullptr || packet->side_data_elems > 0;
+    const PacketPtr work(av_packet_alloc());
+    if (!hasContent || !work || av_packet_ref(work.get(), packet) < 0 ||
+        av_bsf_send_packet(aacFilter.get(), work.get()) < 0 ||
+        av_bsf_receive_packet(aacFilter.get(), work.get()) < 0) {
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
         return -1;
     }
+    av_packet_unref(packet);
+    av_packet_move_ref(packet, work.get());
     return 0;
 }
 

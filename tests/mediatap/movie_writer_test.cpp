@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ffmpeg_owners.h"
 #include "media_fixture.h"
 
 namespace fs = std::filesystem;
@@ -42,13 +43,13 @@ std::string makeMp4Input() {
 std::string makeMkvInput() {
     return makeMedia("in.mkv", std::string(kSources) + kCodecs);
 }
-
-struct FormatCloser {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
+std::string makeSilentTsInput() {
+    return makeMedia("in.ts",
+                     "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -c:v libx264 -preset ultrafast");
+}
 
 struct Input {
-    std::unique_ptr<AVFormatContext, FormatCloser> context;
+    InputPtr context;
     int video = -1;
     int audio = -1;
 
@@ -93,11 +94,6 @@ std::unique_ptr<MovieWriter> makeWriter(const Input& in, Kind kind, const std::s
     return std::make_unique<MovieWriter>(path, -1, in.audio, nullptr, in.params(in.audio), nullptr,
                                          in.stream(in.audio), callback, &unusedOpaque, useAacFilter);
 }
-
-struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 PacketPtr newPacket() {
     return PacketPtr(av_packet_alloc());
@@ -230,6 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RemuxCase{"Mp4ToTs", makeMp4Input, "out.ts", Kind::AudioVideo, false, kVideoAndAudio},
                     RemuxCase{"Mp4ToMov", makeMp4Input, "out.mov", Kind::AudioVideo, false, kVideoAndAudio},
                     RemuxCase{"MkvToMp4", makeMkvInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
+                    RemuxCase{"InputWithoutAudioToMp4", makeSilentTsInput, "out.mp4", Kind::AudioVideo, true,
+                              kVideo},
                     RemuxCase{"TsVideoToMp4", makeTsInput, "out.mp4", Kind::VideoOnly, true, kVideo},
                     RemuxCase{"MkvVideoToFlv", makeMkvInput, "out.flv", Kind::VideoOnly, false, kVideo},
                     RemuxCase{"TsAudioToM4a", makeTsInput, "out.m4a", Kind::AudioOnly, true, kAudio},
@@ -332,6 +330,12 @@ INSTANTIATE_TEST_SUITE_P(
                          return std::make_unique<MovieWriter>(
                              dir + "/failed.mp4", in.video, in.audio, nullptr, nullptr, in.stream(in.video),
                              in.stream(in.audio), ioTimeoutCallback, nullptr, true);
+                     }},
+        SetUpFailure{"CodecParametersWithoutStream", "Invalid input ALL THREADS SIGNALED TO TERMINATE", false,
+                     [](const Input& in, const std::string& dir) {
+                         return std::make_unique<MovieWriter>(dir + "/failed.mp4", in.video, -1,
+                                                              in.params(in.video), nullptr, nullptr, nullptr,
+                                                              ioTimeoutCallback, nullptr, false);
                      }},
         SetUpFailure{"UnknownExtension", "avformat_alloc_output_context2 failure", false,
                      [](const Input& in, const std::string& dir) {
