@@ -19,28 +19,6 @@ constexpr DWORD kPollThreadJoinMs = 2 * POLL_PERIOD_MS;
     ExitProcess(1);
 }
 
-// Waits for the poll thread to leave its loop. The thread may be inside its synchronous send of a
-// new state to this thread, so sent messages keep being handled while waiting.
-void JoinPollThread(HANDLE thread) {
-    if (thread == nullptr) {
-        return;
-    }
-    const ULONGLONG deadline = GetTickCount64() + kPollThreadJoinMs;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return;
-        }
-        const DWORD result =
-            MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
-        if (result != WAIT_OBJECT_0 + 1) {
-            return;  // the thread ended, the wait timed out or failed
-        }
-        MSG message;
-        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -64,7 +42,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     g_pollRunning.store(0);
-    JoinPollThread(pollThread.get());
+    JoinPollThread(pollThread.get(), kPollThreadJoinMs);
     DestroyMonitor(g_monitor);
     g_monitor = nullptr;
     instanceMutex.reset();

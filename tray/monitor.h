@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+// needs windows.h above
 #include <shellapi.h>
 
 #include <atomic>
@@ -13,7 +14,8 @@ inline constexpr UINT IDM_START = 12;
 inline constexpr UINT IDM_STOP = 13;
 
 // Window messages of the hidden window.
-inline constexpr UINT WM_TRAY_NOTIFY = WM_USER + 1;    // tray icon callback: wParam icon id, lParam mouse message
+inline constexpr UINT WM_TRAY_NOTIFY =
+    WM_USER + 1;  // tray icon callback: wParam icon id, lParam mouse message
 inline constexpr UINT WM_SERVICE_STATE = WM_USER + 2;  // wParam the new service state, lParam 0
 
 inline constexpr UINT TRAY_ICON_ID = 7969;
@@ -73,6 +75,9 @@ extern std::atomic<LONG> g_pollRunning;
 bool OpenMonitoredService(MonitorState& monitor);  // sets g_initError to 12 or 13 on failure
 BOOL PollServiceState(MonitorState* monitor);      // poll thread and UI thread
 DWORD WINAPI PollThreadProc(LPVOID param);         // poll thread entry
+// Waits for the poll thread to end, at most timeoutMs; true when it has. The thread may be inside
+// its synchronous send of a new state to the calling thread, so sent messages are handled meanwhile.
+bool JoinPollThread(HANDLE thread, DWORD timeoutMs);
 void ShowServiceState(DWORD state, MonitorState* monitor);
 void SetBlinking(MonitorState* monitor, bool on);
 void CALLBACK BlinkTimerProc(HWND window, UINT message, UINT_PTR id, DWORD time);

@@ -1,11 +1,12 @@
 // The hidden window of the tray monitor: building and tearing down the state block, the window
 // procedure with the tray icon's menu, and the browser launch.
+#include "monitor.h"
+// needs windows.h above
 #include <shlwapi.h>
 
 #include <cwchar>
 #include <new>
 
-#include "monitor.h"
 #include "sys.h"
 
 MonitorState* g_monitor = nullptr;
@@ -17,7 +18,8 @@ namespace {
 constexpr DWORD kTrayIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
 
 HICON LoadIconResource(HINSTANCE instance, WORD id, int size) {
-    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+    return static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
 MonitorState* FailCreate(MonitorState* monitor, LONG code) {
@@ -74,8 +76,8 @@ void ShowTrayMenu() {
     POINT cursor{};
     sys::GetCursorPos(&cursor);
     sys::SetForegroundWindow(g_monitor->window);
-    const UINT command = static_cast<UINT>(
-        sys::TrackPopupMenu(g_monitor->menu, TPM_RETURNCMD | TPM_NONOTIFY, cursor.x, cursor.y, g_monitor->window));
+    const UINT command = static_cast<UINT>(sys::TrackPopupMenu(g_monitor->menu, TPM_RETURNCMD | TPM_NONOTIFY,
+                                                               cursor.x, cursor.y, g_monitor->window));
     RunMenuCommand(command);
 }
 
@@ -130,7 +132,8 @@ MonitorState* CreateMonitor(HINSTANCE instance, WNDPROC windowProc, const wchar_
         return FailCreate(monitor, INIT_ERROR_CLASS);
     }
 
-    monitor->window = CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    monitor->window =
+        CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (monitor->window == nullptr) {
         return FailCreate(monitor, INIT_ERROR_WINDOW);
     }
@@ -160,7 +163,8 @@ void DestroyMonitor(MonitorState* monitor) {
         Shell_NotifyIconW(NIM_DELETE, &monitor->notifyIcon);
     }
     monitor->stateIcon = nullptr;
-    for (HICON* icon : {&monitor->appIconSmall, &monitor->appIconLarge, &monitor->runningIcon, &monitor->stoppedIcon}) {
+    for (HICON* icon :
+         {&monitor->appIconSmall, &monitor->appIconLarge, &monitor->runningIcon, &monitor->stoppedIcon}) {
         if (*icon != nullptr) {
             DestroyIcon(*icon);
             *icon = nullptr;

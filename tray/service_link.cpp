@@ -39,7 +39,9 @@ const StatePresentation* FindPresentation(DWORD state) {
     return nullptr;
 }
 
-void UpdateTrayIcon(MonitorState& monitor) { sys::Shell_NotifyIconW(NIM_MODIFY, &monitor.notifyIcon); }
+void UpdateTrayIcon(MonitorState& monitor) {
+    sys::Shell_NotifyIconW(NIM_MODIFY, &monitor.notifyIcon);
+}
 
 }  // namespace
 
@@ -76,6 +78,24 @@ DWORD WINAPI PollThreadProc(LPVOID param) {
         sys::Sleep(POLL_PERIOD_MS);
     }
     return 0;
+}
+
+bool JoinPollThread(HANDLE thread, DWORD timeoutMs) {
+    if (thread == nullptr) {
+        return true;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        const DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_SENDMESSAGE);
+        if (result != WAIT_OBJECT_0 + 1) {
+            return result == WAIT_OBJECT_0;
+        }
+        // Runs the window procedure for messages sent from other threads; posted ones stay queued.
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }
 
 void SetTooltip(NOTIFYICONDATAW& icon, const wchar_t* text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+// needs windows.h above
 #include <shellapi.h>
 
 namespace sys {

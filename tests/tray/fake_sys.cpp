@@ -7,7 +7,9 @@
 
 FakeSys g_fake;
 
-void ResetFake() { g_fake = FakeSys{}; }
+void ResetFake() {
+    g_fake = FakeSys{};
+}
 
 namespace {
 
@@ -32,7 +34,9 @@ std::string IconName(HICON icon) {
     return "other";
 }
 
-void Record(std::string line) { g_fake.calls.push_back(std::move(line)); }
+void Record(std::string line) {
+    g_fake.calls.push_back(std::move(line));
+}
 
 }  // namespace
 
@@ -57,7 +61,9 @@ BOOL ControlService(SC_HANDLE, DWORD control, SERVICE_STATUS* status) {
     return g_fake.controlOk;
 }
 
-DWORD GetLastError() { return g_fake.lastError; }
+DWORD GetLastError() {
+    return g_fake.lastError;
+}
 
 void FatalAppExitW(UINT action, const wchar_t* message) {
     Record("FatalAppExitW " + std::to_string(action) + " " + Narrow(message));
@@ -71,7 +77,8 @@ void Sleep(DWORD milliseconds) {
 }
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    Record("SendMessageW " + std::to_string(message) + " " + std::to_string(wParam) + " " + std::to_string(lParam));
+    Record("SendMessageW " + std::to_string(message) + " " + std::to_string(wParam) + " " +
+           std::to_string(lParam));
     return g_fake.sendRunsWindowProc ? MonitorWndProc(window, message, wParam, lParam) : 0;
 }
 
@@ -80,7 +87,9 @@ LRESULT DefWindowProcW(HWND, UINT message, WPARAM, LPARAM) {
     return 0;
 }
 
-void PostQuitMessage(int exitCode) { Record("PostQuitMessage " + std::to_string(exitCode)); }
+void PostQuitMessage(int exitCode) {
+    Record("PostQuitMessage " + std::to_string(exitCode));
+}
 
 BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data) {
     const char* kind = message == NIM_ADD ? "add" : message == NIM_MODIFY ? "modify" : "other";
@@ -90,14 +99,16 @@ BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data) {
 }
 
 BOOL EnableMenuItem(HMENU menu, UINT item, UINT enable) {
-    std::string state = (enable & ~MF_GRAYED) != MF_BYCOMMAND ? "bad-flags" : (enable & MF_GRAYED) ? "grayed" : "enabled";
+    std::string state = (enable & ~MF_GRAYED) != MF_BYCOMMAND ? "bad-flags"
+                        : (enable & MF_GRAYED)                ? "grayed"
+                                                              : "enabled";
     Record("EnableMenuItem " + std::to_string(item) + " " + state + (menu == kMenu ? "" : " other-menu"));
     return TRUE;
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
-    Record("SetTimer " + std::to_string(id) + " " + std::to_string(elapse) + (proc == BlinkTimerProc ? "" : " other-proc") +
-           (window == kWindow ? "" : " other-window"));
+    Record("SetTimer " + std::to_string(id) + " " + std::to_string(elapse) +
+           (proc == BlinkTimerProc ? "" : " other-proc") + (window == kWindow ? "" : " other-window"));
     return id;
 }
 
@@ -119,8 +130,8 @@ BOOL SetForegroundWindow(HWND window) {
 
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND window) {
     char line[96];
-    std::snprintf(line, sizeof(line), "TrackPopupMenu 0x%x %d,%d%s%s", flags, x, y, menu == kMenu ? "" : " other-menu",
-                  window == kWindow ? "" : " other-window");
+    std::snprintf(line, sizeof(line), "TrackPopupMenu 0x%x %d,%d%s%s", flags, x, y,
+                  menu == kMenu ? "" : " other-menu", window == kWindow ? "" : " other-window");
     Record(line);
     return static_cast<BOOL>(g_fake.menuChoice);
 }
@@ -128,7 +139,8 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND window) {
 HINSTANCE ShellExecuteW(HWND window, const wchar_t* verb, const wchar_t* file, const wchar_t* parameters,
                         const wchar_t* directory, int show) {
     const bool bare = window == nullptr && parameters == nullptr && directory == nullptr;
-    Record("ShellExecuteW " + Narrow(verb) + " " + Narrow(file) + " " + std::to_string(show) + (bare ? "" : " extras"));
+    Record("ShellExecuteW " + Narrow(verb) + " " + Narrow(file) + " " + std::to_string(show) +
+           (bare ? "" : " extras"));
     return reinterpret_cast<HINSTANCE>(42);
 }
 

@@ -38,6 +38,57 @@ void Expect(bool ok, const std::string& what) {
     Log("ok: " + what);
 }
 
+// Samples the notification area every 50 ms for the given time.
+std::vector<TrayPixels> WatchTray(DWORD durationMs) {
+    std::vector<TrayPixels> samples;
+    const ULONGLONG end = GetTickCount64() + durationMs;
+    do {
+        samples.push_back(ReadTrayPixels());
+        Sleep(50);
+    } while (GetTickCount64() < end);
+    return samples;
+}
+
+enum class Icon { None, Running, Stopped };
+
+const char* IconName(Icon icon) {
+    return icon == Icon::None ? "no icon" : icon == Icon::Running ? "the running icon" : "the stopped icon";
+}
+
+bool Matches(const TrayPixels& seen, Icon icon) {
+    if (icon == Icon::None) {
+        return !seen.showsCamera();
+    }
+    return seen.showsCamera() && seen.showsBadge() == (icon == Icon::Stopped);
+}
+
+// Waits until the tray shows the icon steadily (1.2 s, longer than a blink phase).
+void ExpectSteadyIcon(Icon icon) {
+    const ULONGLONG deadline = GetTickCount64() + kServiceTimeoutMs;
+    while (GetTickCount64() < deadline) {
+        const auto samples = WatchTray(1200);
+        bool steady = true;
+        for (const TrayPixels& seen : samples) {
+            steady = steady && Matches(seen, icon);
+        }
+        if (steady) {
+            Expect(true, std::string("the tray shows ") + IconName(icon) + " steadily");
+            return;
+        }
+    }
+    Expect(false, std::string("the tray shows ") + IconName(icon) + " steadily");
+}
+
+// The icon appears and disappears within two blink periods.
+void ExpectBlinkingIcon(Icon icon) {
+    bool shown = false, hidden = false;
+    for (const TrayPixels& seen : WatchTray(1000)) {
+        shown = shown || Matches(seen, icon);
+        hidden = hidden || !seen.showsCamera();
+    }
+    Expect(shown && hidden, std::string("the tray blinks ") + IconName(icon));
+}
+
 HWND WaitForMonitor(const Process& tray) {
     HWND window = WaitForProcessWindow(tray.id(), L"LV_TRAY", L"", kWindowTimeoutMs);
     Expect(window != nullptr, "lv-tray created its hidden window");
@@ -48,7 +99,11 @@ HWND WaitForMonitor(const Process& tray) {
 void ExpectErrorBox(const Process& process, const std::wstring& text) {
     HWND box = WaitForProcessWindow(process.id(), L"#32770", L"Error", kWindowTimeoutMs);
     Expect(box != nullptr, "an error box appeared");
-    const std::wstring shown = MessageBoxText(box);
+    std::wstring shown = MessageBoxText(box);
+    for (int i = 0; i < 100 && shown.empty(); ++i) {  // the box may still be filling in its text
+        Sleep(50);
+        shown = MessageBoxText(box);
+    }
     Log("box text: " + Narrow(shown));
     CloseMessageBox(box);
     Expect(shown == text, "the box reads \"" + Narrow(text) + "\"");
@@ -102,38 +157,38 @@ void SecondInstance(const Context& context) {
     ExpectErrorBox(second, L"Lumio VideoService Monitor is already running.");
     ExpectExit(second, 1);
     Expect(first.running() && IsWindow(window), "the first instance keeps running");
+    ExpectSteadyIcon(Icon::Stopped);
     PostMessageW(window, WM_CLOSE, 0, 0);
     ExpectExit(first, 0);
 }
 
 void NoService(const Context& context) {
-    const int iconsBefore = CountTrayIcons();
     Process tray(context.trayExe);
     ExpectErrorBox(tray, L"Failed accessing service: LumioVideoService");
     ExpectExit(tray, 1);
-    Expect(CountTrayIcons() == iconsBefore, "no tray icon is left behind");
+    ExpectSteadyIcon(Icon::None);
 }
 
 void StartStopFromMenu(const Context& context) {
     ServiceWatch service;
     Expect(service.state() == SERVICE_STOPPED, "the service is stopped at first");
-    const int iconsBefore = CountTrayIcons();
     Process tray(context.trayExe);
     HWND window = WaitForMonitor(tray);
-    Sleep(1500);  // the first poll presents the stopped state and enables Start
-    Expect(CountTrayIcons() == iconsBefore + 1, "the tray shows the monitor's icon");
-    TakeScreenshot(context);
+    ExpectSteadyIcon(Icon::Stopped);
 
-    ChooseMenuItem(window, kMenuStart);
+    ChooseMenuItem(window, kMenuStart, [&] { TakeScreenshot(context); });
+    ExpectBlinkingIcon(Icon::Running);
     ExpectServiceMoves(service, SERVICE_START_PENDING, SERVICE_RUNNING);
-    Sleep(1500);  // the poll thread presents the running state and enables Stop
+    ExpectSteadyIcon(Icon::Running);
+
     ChooseMenuItem(window, kMenuStop);
+    ExpectBlinkingIcon(Icon::Stopped);
     ExpectServiceMoves(service, SERVICE_STOP_PENDING, SERVICE_STOPPED);
-    Sleep(1500);
+    ExpectSteadyIcon(Icon::Stopped);
 
     ChooseMenuItem(window, kMenuHide);
     ExpectExit(tray, 0);
-    Expect(CountTrayIcons() == iconsBefore, "Hide Tray Indicator removed the icon");
+    ExpectSteadyIcon(Icon::None);
     Expect(service.state() == SERVICE_STOPPED, "the service stays stopped");
 }
 
@@ -142,7 +197,7 @@ void StartRefused(const Context& context) {
     service.setStartType(SERVICE_DISABLED);
     Process tray(context.trayExe);
     HWND window = WaitForMonitor(tray);
-    Sleep(1500);
+    ExpectSteadyIcon(Icon::Stopped);  // the first poll has enabled Start
     ChooseMenuItem(window, kMenuStart);
     ExpectErrorBox(tray, L"Fatal error when starting the service");
     DWORD code = 0;
@@ -151,34 +206,28 @@ void StartRefused(const Context& context) {
 }
 
 void CloseMessage(const Context& context) {
-    const int iconsBefore = CountTrayIcons();
     Process tray(context.trayExe);
     HWND window = WaitForMonitor(tray);
-    Sleep(500);
-    Expect(CountTrayIcons() == iconsBefore + 1, "the tray shows the monitor's icon");
+    ExpectSteadyIcon(Icon::Stopped);
     PostMessageW(window, WM_CLOSE, 0, 0);
     ExpectExit(tray, 0);
-    Expect(CountTrayIcons() == iconsBefore, "the icon is removed");
+    ExpectSteadyIcon(Icon::None);
 }
 
 void TaskbarCreated(const Context& context) {
-    const int iconsBefore = CountTrayIcons();
     Process tray(context.trayExe);
     HWND window = WaitForMonitor(tray);
-    Sleep(500);
-    Expect(CountTrayIcons() == iconsBefore + 1, "the tray shows the monitor's icon");
+    ExpectSteadyIcon(Icon::Stopped);
 
     // What a restarting shell does: it forgets every icon, then tells all top-level windows.
     NOTIFYICONDATAW icon{};
     icon.cbSize = sizeof(icon);
     icon.hWnd = window;
     icon.uID = 7969;
-    Shell_NotifyIconW(NIM_DELETE, &icon);
-    Sleep(300);
-    Expect(CountTrayIcons() == iconsBefore, "the shell dropped the icon");
+    Expect(Shell_NotifyIconW(NIM_DELETE, &icon), "the shell dropped the icon");
+    ExpectSteadyIcon(Icon::None);
     PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-    Sleep(1000);
-    Expect(CountTrayIcons() == iconsBefore + 1, "the icon is back after \"TaskbarCreated\"");
+    ExpectSteadyIcon(Icon::Stopped);
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     ExpectExit(tray, 0);
@@ -194,7 +243,7 @@ void OpenInBrowser(const Context& context) {
     DeleteFileW(record.c_str());
     Process tray(context.trayExe);
     HWND window = WaitForMonitor(tray);
-    Sleep(1500);
+    ExpectSteadyIcon(Icon::Running);
     ChooseMenuItem(window, kMenuOpenBrowser);
 
     std::string opened;
@@ -221,6 +270,12 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4 && std::wstring(argv[1]) == L"record-url") {
         return RecordUrl(argv[2], argv[3]);
     }
+    if (argc == 2 && std::wstring(argv[1]) == L"windows") {
+        const TrayPixels tray = ReadTrayPixels();
+        std::printf("tray lens %d badge %d\n", tray.lens, tray.badge);
+        LogWindows();
+        return 0;
+    }
     const std::map<std::wstring, std::function<void(const Context&)>> scenarios = {
         {L"second-instance", SecondInstance}, {L"no-service", NoService},
         {L"start-stop", StartStopFromMenu},   {L"start-refused", StartRefused},
@@ -234,12 +289,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (WaitForWindow(L"Shell_TrayWnd", 30000) == nullptr) {
         Log("FAIL: no taskbar on this desktop");
+        LogWindows();
         return 1;
     }
     try {
         scenario->second(Context{argv[2], argv[3]});
     } catch (const StepFailed& failure) {
         Log("FAIL: " + failure.what);
+        LogWindows();
         return 1;
     }
     Log("PASS: " + Narrow(scenario->first));

@@ -1,14 +1,19 @@
 // Window, process and service helpers of the tray monitor's end-to-end harness.
 #include "harness_win.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace harness {
+
+std::string Narrow(const std::wstring& text);
+void Log(const std::string& line);
 
 namespace {
 
 constexpr UINT kTrayNotify = WM_USER + 1;
 constexpr UINT kTrayIconId = 7969;
+constexpr int kTrayAreaWidth = 300;  // the notification area sits at the taskbar's right end
 
 std::wstring ClassOf(HWND window) {
     wchar_t name[256] = {};
@@ -29,11 +34,14 @@ struct WindowQuery {
     HWND found;
 };
 
+constexpr DWORD kAnyProcess = 0;
+
 BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     auto* query = reinterpret_cast<WindowQuery*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != query->processId || ClassOf(window) != query->className) {
+    if ((query->processId != kAnyProcess && owner != query->processId) ||
+        ClassOf(window) != query->className) {
         return TRUE;
     }
     if (query->caption != nullptr && TextOf(window) != query->caption) {
@@ -55,13 +63,6 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
     return TRUE;
 }
 
-BOOL CALLBACK CountIconWindows(HWND child, LPARAM param) {
-    if (ClassOf(child) == L"__wine_tray_icon" && IsWindowVisible(child)) {
-        ++*reinterpret_cast<int*>(param);
-    }
-    return TRUE;
-}
-
 void PressKey(WORD key) {
     INPUT input[2] = {};
     input[0].type = INPUT_KEYBOARD;
@@ -72,7 +73,29 @@ void PressKey(WORD key) {
     Sleep(150);
 }
 
+BOOL CALLBACK LogWindow(HWND window, LPARAM depth) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    char line[640];
+    std::snprintf(line, sizeof(line), "%*swindow %p class \"%s\" text \"%s\" pid %lu %s %ld,%ld-%ld,%ld",
+                  static_cast<int>(depth) * 2, "", static_cast<void*>(window),
+                  Narrow(ClassOf(window)).c_str(), Narrow(TextOf(window)).c_str(), owner,
+                  IsWindowVisible(window) ? "visible" : "hidden", rect.left, rect.top, rect.right,
+                  rect.bottom);
+    Log(line);
+    if (depth == 0 && ClassOf(window) == L"Shell_TrayWnd") {
+        EnumChildWindows(window, LogWindow, 1);
+    }
+    return TRUE;
+}
+
 }  // namespace
+
+void LogWindows() {
+    EnumWindows(LogWindow, 0);
+}
 
 std::string Narrow(const std::wstring& text) {
     std::string out;
@@ -92,8 +115,8 @@ Process::Process(const std::wstring& exe) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     std::wstring commandLine = L"\"" + exe + L"\"";
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
         throw StepFailed{"cannot start " + Narrow(exe) + ", error " + std::to_string(GetLastError())};
     }
     CloseHandle(info.hThread);
@@ -108,7 +131,9 @@ Process::~Process() {
     }
 }
 
-bool Process::running() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
+bool Process::running() const {
+    return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT;
+}
 
 bool Process::waitExit(DWORD timeoutMs, DWORD& exitCode) const {
     if (WaitForSingleObject(handle_.get(), timeoutMs) != WAIT_OBJECT_0) {
@@ -124,7 +149,8 @@ HWND FindProcessWindow(DWORD processId, const wchar_t* className, const wchar_t*
     return query.found;
 }
 
-HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption, DWORD timeoutMs) {
+HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption,
+                          DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
         if (HWND window = FindProcessWindow(processId, className, caption)) {
@@ -135,10 +161,16 @@ HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar
     return nullptr;
 }
 
+// Wine's FindWindowW does not see classes of other processes on a shell desktop, so top-level
+// windows are searched by enumeration.
+HWND FindAnyWindow(const wchar_t* className) {
+    return FindProcessWindow(kAnyProcess, className, nullptr);
+}
+
 HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
-        HWND window = FindWindowW(className, nullptr);
+        HWND window = FindAnyWindow(className);
         if (window != nullptr && IsWindowVisible(window)) {
             return window;
         }
@@ -153,27 +185,65 @@ std::wstring MessageBoxText(HWND box) {
     return text;
 }
 
-void CloseMessageBox(HWND box) { PostMessageW(box, WM_COMMAND, IDOK, 0); }
+void CloseMessageBox(HWND box) {
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
 
-void ChooseMenuItem(HWND trayWindow, int position) {
+void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& whileOpen) {
     PostMessageW(trayWindow, kTrayNotify, kTrayIconId, WM_LBUTTONDOWN);
     HWND menu = WaitForWindow(L"#32768", 10000);
     if (menu == nullptr) {
         throw StepFailed{"the tray menu did not open"};
     }
     Sleep(200);
+    if (whileOpen) {
+        whileOpen();
+    }
     for (int i = 0; i < position; ++i) {
         PressKey(VK_DOWN);
     }
     PressKey(VK_RETURN);
 }
 
-int CountTrayIcons() {
-    int count = 0;
-    if (HWND tray = FindWindowW(L"Shell_TrayWnd", nullptr)) {
-        EnumChildWindows(tray, CountIconWindows, reinterpret_cast<LPARAM>(&count));
+TrayPixels ReadTrayPixels() {
+    TrayPixels found;
+    HWND tray = FindAnyWindow(L"Shell_TrayWnd");
+    RECT rect{};
+    if (tray == nullptr || !GetWindowRect(tray, &rect)) {
+        return found;
     }
-    return count;
+    const int width = std::min<int>(kTrayAreaWidth, rect.right - rect.left);
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) {
+        return found;
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, width, height, screen, rect.right - width, rect.top, SRCCOPY);
+        GdiFlush();
+        const auto* pixels = static_cast<const unsigned char*>(bits);
+        for (int i = 0; i < width * height; ++i) {
+            const int b = pixels[i * 4], g = pixels[i * 4 + 1], r = pixels[i * 4 + 2];
+            found.lens += (b > 170 && r < 90 && g > 60 && g < 150) ? 1 : 0;
+            found.badge += (r > 170 && g < 80 && b < 80) ? 1 : 0;
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return found;
 }
 
 ServiceWatch::ServiceWatch() {
@@ -215,9 +285,10 @@ void ServiceWatch::start() const {
 }
 
 void ServiceWatch::setStartType(DWORD startType) const {
-    if (!ChangeServiceConfigW(service_.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, nullptr)) {
-        throw StepFailed{"cannot change the test service's start type, error " + std::to_string(GetLastError())};
+    if (!ChangeServiceConfigW(service_.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        throw StepFailed{"cannot change the test service's start type, error " +
+                         std::to_string(GetLastError())};
     }
 }
 

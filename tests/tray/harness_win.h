@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -30,7 +31,7 @@ void Log(const std::string& line);
 
 // A started program; terminated on destruction if it still runs.
 class Process {
-public:
+  public:
     explicit Process(const std::wstring& exe);
     ~Process();
     DWORD id() const { return id_; }
@@ -38,7 +39,7 @@ public:
     // The exit code, or nothing if the program is still running after the wait.
     bool waitExit(DWORD timeoutMs, DWORD& exitCode) const;
 
-private:
+  private:
     UniqueHandle handle_;
     DWORD id_ = 0;
 };
@@ -54,15 +55,25 @@ void CloseMessageBox(HWND box);
 
 // Opens the tray icon's menu the way the shell does (the icon's callback message with a button
 // press), then picks the item at the given position (1 = first, separators not counted) with the
-// arrow keys and Enter.
-void ChooseMenuItem(HWND trayWindow, int position);
+// arrow keys and Enter. whileOpen, when given, runs while the menu is on the screen.
+void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& whileOpen = {});
 
-// Icons the notification area shows at the moment.
-int CountTrayIcons();
+// Writes every top-level window (and the taskbar's children) to the log, for a failure's report.
+void LogWindows();
+
+// What the notification area shows at the moment, read from the screen: pixels of the cameras'
+// blue lens and of the red badge in the right part of the taskbar.
+struct TrayPixels {
+    int lens = 0;
+    int badge = 0;
+    bool showsCamera() const { return lens >= 4; }
+    bool showsBadge() const { return badge >= 4; }
+};
+TrayPixels ReadTrayPixels();
 
 // The monitored service as another program sees it.
 class ServiceWatch {
-public:
+  public:
     ServiceWatch();
     DWORD state() const;
     // Waits for the state, recording every distinct state seen on the way.
@@ -70,7 +81,7 @@ public:
     void start() const;
     void setStartType(DWORD startType) const;
 
-private:
+  private:
     UniqueServiceHandle manager_;
     UniqueServiceHandle service_;
 };

@@ -69,7 +69,8 @@ bool ParseDelay(const wchar_t* text, DWORD& value) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if ((argc > 1 && !ParseDelay(argv[1], g_startDelayMs)) || (argc > 2 && !ParseDelay(argv[2], g_stopDelayMs))) {
+    if ((argc > 1 && !ParseDelay(argv[1], g_startDelayMs)) ||
+        (argc > 2 && !ParseDelay(argv[2], g_stopDelayMs))) {
         return 2;
     }
     wchar_t name[] = L"LumioVideoService";

@@ -14,7 +14,7 @@ namespace {
 using Calls = std::vector<std::string>;
 
 class TrayLogic : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetFake();
         monitor_ = std::make_unique<MonitorState>();
@@ -72,9 +72,11 @@ TEST_F(TrayLogic, PresentsEveryServiceStateByItsTableRow) {
     for (const Row& row : kTable) {
         SCOPED_TRACE(row.tooltip);
         SetUp();
-        const std::string shell = "Shell_NotifyIconW modify icon=" + std::string(row.icon) + " tip=\"" + row.tooltip + "\"";
+        const std::string shell =
+            "Shell_NotifyIconW modify icon=" + std::string(row.icon) + " tip=\"" + row.tooltip + "\"";
         Calls expected = {shell, "EnableMenuItem 11 " + std::string(row.openBrowser),
-                          "EnableMenuItem 12 " + std::string(row.start), "EnableMenuItem 13 " + std::string(row.stop)};
+                          "EnableMenuItem 12 " + std::string(row.start),
+                          "EnableMenuItem 13 " + std::string(row.stop)};
         if (row.blink) {
             expected.push_back("SetTimer 10 400");
         } else {
@@ -120,7 +122,8 @@ TEST_F(TrayLogic, StartsWithStoppedIconEmptyTipAndOnlyOpenAndHideEnabled) {
         GetMenuStringW(built.menu, i, text, 64, MF_BYPOSITION);
         EXPECT_STREQ(text, items[i].text);
         const UINT state = GetMenuState(built.menu, i, MF_BYPOSITION);
-        EXPECT_EQ(state & (items[i].state == MF_SEPARATOR ? MF_SEPARATOR : MF_GRAYED | MF_SEPARATOR), items[i].state);
+        EXPECT_EQ(state & (items[i].state == MF_SEPARATOR ? MF_SEPARATOR : MF_GRAYED | MF_SEPARATOR),
+                  items[i].state);
         if (items[i].id != 0) {
             EXPECT_EQ(GetMenuItemID(built.menu, i), items[i].id);
         }
@@ -169,9 +172,9 @@ TEST_F(TrayLogic, PollThreadPollsFirstThenSleepsUntilTheFlagIsCleared) {
     g_fake.sleepsUntilPollStops = 3;
     g_pollRunning.store(1);
     EXPECT_EQ(PollThreadProc(monitor_.get()), 0u);
-    EXPECT_EQ(g_fake.calls, (Calls{"QueryServiceStatus", "SendMessageW 1026 1 0", "Sleep 1000", "QueryServiceStatus",
-                                   "SendMessageW 1026 1 0", "Sleep 1000", "QueryServiceStatus",
-                                   "SendMessageW 1026 1 0", "Sleep 1000"}));
+    EXPECT_EQ(g_fake.calls, (Calls{"QueryServiceStatus", "SendMessageW 1026 1 0", "Sleep 1000",
+                                   "QueryServiceStatus", "SendMessageW 1026 1 0", "Sleep 1000",
+                                   "QueryServiceStatus", "SendMessageW 1026 1 0", "Sleep 1000"}));
 
     g_fake.calls.clear();
     EXPECT_EQ(PollThreadProc(monitor_.get()), 0u);  // the flag is clear: no poll at all
@@ -192,8 +195,8 @@ TEST_F(TrayLogic, BlinkingOnWhileOnKeepsTheTimerAndItsPhase) {
     Show(SERVICE_STOP_PENDING);
     Tick();  // hidden phase
     EXPECT_EQ(Show(SERVICE_START_PENDING),
-              (Calls{"Shell_NotifyIconW modify icon=running tip=\"Lumio Video: starting\"", "EnableMenuItem 11 grayed",
-                     "EnableMenuItem 12 grayed", "EnableMenuItem 13 grayed"}));
+              (Calls{"Shell_NotifyIconW modify icon=running tip=\"Lumio Video: starting\"",
+                     "EnableMenuItem 11 grayed", "EnableMenuItem 12 grayed", "EnableMenuItem 13 grayed"}));
     EXPECT_EQ(monitor_->blinking, 1);
     // The timer already running goes on alternating, now with the new icon.
     EXPECT_EQ(Tick(), Calls{"Shell_NotifyIconW modify icon=none tip=\"Lumio Video: starting\""});
@@ -217,7 +220,7 @@ struct Triage {
 };
 
 TEST_F(TrayLogic, StartFailuresAreIgnoredOrFatalByCode) {
-    const Triage cases[] = {{ERROR_ACCESS_DENIED, false},         {ERROR_INVALID_HANDLE, false},
+    const Triage cases[] = {{ERROR_ACCESS_DENIED, false},           {ERROR_INVALID_HANDLE, false},
                             {ERROR_SERVICE_ALREADY_RUNNING, false}, {ERROR_SERVICE_DISABLED, true},
                             {ERROR_FILE_NOT_FOUND, true},           {ERROR_SERVICE_REQUEST_TIMEOUT, true}};
     for (const Triage& c : cases) {
@@ -304,7 +307,8 @@ TEST_F(TrayLogic, MenuCommandsRunTheirActions) {
 
 TEST_F(TrayLogic, OnlyButtonPressesOnOurIconOpenTheMenu) {
     EXPECT_EQ(PressOnIcon(TRAY_ICON_ID, WM_RBUTTONDOWN)[2], "TrackPopupMenu 0x180 120,340");
-    for (LPARAM mouse : {WM_LBUTTONUP, WM_RBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU}) {
+    for (LPARAM mouse :
+         {WM_LBUTTONUP, WM_RBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_CONTEXTMENU}) {
         SCOPED_TRACE(mouse);
         EXPECT_EQ(PressOnIcon(TRAY_ICON_ID, mouse), Calls{"DefWindowProcW 1025"});
     }
@@ -362,14 +366,10 @@ TEST(Tooltip, IsCutAt127CharactersAndClearedBeforeEachCopy) {
 
 TEST(StartupErrors, EachCodeShowsItsMessage) {
     const std::pair<LONG, const wchar_t*> cases[] = {
-        {10, L"Failed allocating memory"},
-        {11, L"Failed accessing application path"},
-        {12, L"Failed accessing service manager"},
-        {13, L"Failed accessing service: LumioVideoService"},
-        {14, L"Failed initializing application"},
-        {15, L"Failed initializing application"},
-        {0, L"Failed initializing application"},
-        {99, L"Failed initializing application"},
+        {10, L"Failed allocating memory"},         {11, L"Failed accessing application path"},
+        {12, L"Failed accessing service manager"}, {13, L"Failed accessing service: LumioVideoService"},
+        {14, L"Failed initializing application"},  {15, L"Failed initializing application"},
+        {0, L"Failed initializing application"},   {99, L"Failed initializing application"},
     };
     for (const auto& [code, message] : cases) {
         SCOPED_TRACE(code);
