@@ -79,12 +79,15 @@ void ExpectSteadyIcon(Icon icon) {
     Expect(false, std::string("the tray shows ") + IconName(icon) + " steadily");
 }
 
-// The icon appears and disappears within two blink periods.
+// The icon appears and disappears in turn (a pending state lasts seconds, a blink phase 400 ms).
 void ExpectBlinkingIcon(Icon icon) {
     bool shown = false, hidden = false;
-    for (const TrayPixels& seen : WatchTray(1000)) {
+    const ULONGLONG deadline = GetTickCount64() + kServiceTimeoutMs;
+    while (!(shown && hidden) && GetTickCount64() < deadline) {
+        const TrayPixels seen = ReadTrayPixels();
         shown = shown || Matches(seen, icon);
-        hidden = hidden || !seen.showsCamera();
+        hidden = hidden || (shown && !seen.showsCamera());
+        Sleep(50);
     }
     Expect(shown && hidden, std::string("the tray blinks ") + IconName(icon));
 }
