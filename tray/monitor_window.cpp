@@ -29,30 +29,6 @@ MonitorState* FailCreate(MonitorState* monitor, LONG code) {
     return nullptr;
 }
 
-}  // namespace
-
-void BuildMonitorMenu(MonitorState& monitor) {
-    monitor.menu = CreatePopupMenu();
-    AppendMenuW(monitor.menu, MF_STRING, IDM_OPEN_BROWSER, L"Open in Browser");
-    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_START, L"Start");
-    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_STOP, L"Stop");
-    AppendMenuW(monitor.menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(monitor.menu, MF_STRING, IDM_HIDE, L"Hide Tray Indicator");
-}
-
-void FillTrayIconRecord(MonitorState& monitor) {
-    monitor.stateIcon = monitor.stoppedIcon;
-    NOTIFYICONDATAW& icon = monitor.notifyIcon;
-    icon.cbSize = sizeof(icon);
-    icon.hWnd = monitor.window;
-    icon.uID = TRAY_ICON_ID;
-    icon.uFlags = kTrayIconFlags;
-    icon.uCallbackMessage = WM_TRAY_NOTIFY;
-    icon.hIcon = monitor.stateIcon;
-}
-
-namespace {
-
 void RunMenuCommand(UINT command) {
     switch (command) {
         case IDM_HIDE:
@@ -82,6 +58,26 @@ void ShowTrayMenu() {
 }
 
 }  // namespace
+
+void BuildMonitorMenu(MonitorState& monitor) {
+    monitor.menu = CreatePopupMenu();
+    AppendMenuW(monitor.menu, MF_STRING, IDM_OPEN_BROWSER, L"Open in Browser");
+    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_START, L"Start");
+    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_STOP, L"Stop");
+    AppendMenuW(monitor.menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(monitor.menu, MF_STRING, IDM_HIDE, L"Hide Tray Indicator");
+}
+
+void FillTrayIconRecord(MonitorState& monitor) {
+    monitor.stateIcon = monitor.stoppedIcon;
+    NOTIFYICONDATAW& icon = monitor.notifyIcon;
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = monitor.window;
+    icon.uID = TRAY_ICON_ID;
+    icon.uFlags = kTrayIconFlags;
+    icon.uCallbackMessage = WM_TRAY_NOTIFY;
+    icon.hIcon = monitor.stateIcon;
+}
 
 const wchar_t* InitErrorMessage(LONG code) {
     switch (code) {
