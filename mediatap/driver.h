@@ -1,6 +1,7 @@
 // The run of trsn.mediatap: command line, set-up, packet loop and teardown.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,5 +46,8 @@ std::optional<RunOptions> parseCommandLine(const std::vector<std::string>& args)
 // The run after the command line: set-up, loop, teardown. Returns the exit status (0 or -1).
 int runCapture(const RunOptions& options);
 
-// Program entry: args[0] is the program name.
+// A path from a UTF-8 file name (arguments are UTF-8 on every platform; FFmpeg takes them so).
+std::filesystem::path pathFromUtf8(const std::string& name);
+
+// Program entry: args[0] is the program name; arguments are UTF-8.
 int runMediatap(const std::vector<std::string>& args);

@@ -91,8 +91,8 @@ bool isUrl(const std::string& name) { return name.find("://") != std::string::np
 bool sameFile(const std::string& a, const std::string& b) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path pa{a};
-    const fs::path pb{b};
+    const fs::path pa = pathFromUtf8(a);
+    const fs::path pb = pathFromUtf8(b);
     if (fs::exists(pa, error) && fs::exists(pb, error)) {
         const bool equivalent = fs::equivalent(pa, pb, error);
         if (!error) {
@@ -122,7 +122,7 @@ bool checkFileNames(const RunOptions& options) {
     auto takesPart = [](const Named& n) { return n.given && !n.name.empty() && !isUrl(n.name); };
     std::error_code error;
     const bool inputIsLocalFile = !options.input.empty() && !isUrl(options.input) &&
-                                  std::filesystem::exists(std::filesystem::path{options.input}, error);
+                                  std::filesystem::exists(pathFromUtf8(options.input), error);
     for (std::size_t later = 0; later < std::size(outputs); ++later) {
         if (!takesPart(outputs[later])) {
             continue;
@@ -172,6 +172,10 @@ bool resolveOutputType(RunOptions& options) {
 }
 
 }  // namespace
+
+std::filesystem::path pathFromUtf8(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
 
 int toInt(const std::string& text) {
     std::size_t i = 0;

@@ -1,5 +1,7 @@
 #include "packet_log.h"
 
+#include "driver.h"
+
 #include <charconv>
 #include <iterator>
 #include <string_view>
@@ -58,7 +60,7 @@ std::string composePacketLine(const PacketLine& line) {
 }
 
 bool PacketLog::open(const std::string& fileName) {
-    stream.open(fileName, std::ios::out | std::ios::trunc);
+    stream.open(pathFromUtf8(fileName), std::ios::out | std::ios::trunc);
     return stream.is_open();
 }
 

@@ -277,4 +277,15 @@ TEST(Streams, OtherStreamsAreReadButNeitherLoggedNorWrittenNorCounted) {
     EXPECT_EQ(videoLines, 31u);
 }
 
+TEST(Remux, FileNamesOutsideAsciiReachEveryFile) {
+    const std::string input = makeSample("B\u00fcro 1.ts");
+    const std::string out = pathFor("Aufnahme \u00e9t\u00e9.mp4");
+    const std::string log = pathFor("\u00fc.log");
+    const ToolRun run = runTool({"-i", input, "-mav", out, "-lv", log, "-nf", "10"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("### Movie " + out + " finalized\n"), std::string::npos) << run.output;
+    EXPECT_EQ(probe(out).streams.size(), 2u);
+    EXPECT_EQ(linesOf(readText(log), toolLineEnd()).size(), 11u);
+}
+
 }  // namespace

@@ -51,16 +51,18 @@ TEST(PacketLog, TruncatesAnExistingFileAndFlushesEveryLine) {
         std::ofstream old(path);
         old << "old content that must go\n";
     }
-    PacketLog log;
-    ASSERT_TRUE(log.open(path.string()));
-    EXPECT_EQ(readFile(path), "");
-    log.write("one\n");
-    // Visible to a reader while the log is still open.
+    {
+        PacketLog log;
+        ASSERT_TRUE(log.open(path.string()));
+        EXPECT_EQ(readFile(path), "");
+        log.write("one\n");
+        // Visible to a reader while the log is still open.
 #if defined(_WIN32)
-    EXPECT_EQ(readFile(path), "one\r\n");
+        EXPECT_EQ(readFile(path), "one\r\n");
 #else
-    EXPECT_EQ(readFile(path), "one\n");
+        EXPECT_EQ(readFile(path), "one\n");
 #endif
+    }
     std::filesystem::remove(path);
 }
 

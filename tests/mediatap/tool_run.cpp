@@ -23,7 +23,8 @@ std::string runner() { return envOr("TRSN_MEDIATAP_RUNNER", ""); }
 std::vector<std::string> commandLine(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
     if (!runner().empty()) {
-        argv.push_back(runner());
+        // Wine reads the arguments in the locale's character set: make it UTF-8, as the tests write them.
+        argv = {"env", "LC_ALL=C.UTF-8", runner()};
     }
     argv.push_back(toolPath());
     argv.insert(argv.end(), args.begin(), args.end());
