@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "log_lines.h"
 #include "media_fixture.h"
 #include "report_text.h"
 #include "tool_run.h"
@@ -25,22 +25,8 @@ std::string makeSample(const std::string& name = "in.ts") {
     return makeMedia(name, videoSource + audioSource + h264 + "-c:a aac -b:a 64k -f mpegts");
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::vector<std::string> linesOf(const std::string& text, const std::string& end) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t at; (at = text.find(end, start)) != std::string::npos; start = at + end.size()) {
-        lines.push_back(text.substr(start, at - start));
-    }
-    EXPECT_EQ(start, text.size()) << "text does not end with a line end";
-    return lines;
-}
+using log_lines::linesOf;
+using log_lines::readText;
 
 const char* const usage =
     "H.264 stream dump and analysis utility (c) Tarsen\n"
