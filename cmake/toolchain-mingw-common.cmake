@@ -10,3 +10,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One file per program: no libgcc/libstdc++/winpthread DLL has to sit beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release executables carry no symbol table (the export table stays).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")

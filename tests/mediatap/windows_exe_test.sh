@@ -22,7 +22,9 @@ strings16=$(strings -el "$exe")
 for text in "skyLens2" "skyLens2 Video Remuxing Tool" "2.1.3" "trsn.mediatap" "Tarsen" "APP_ICON"; do
     check "resource text \"$text\"" grep -qF "$text" <<<"$strings16"
 done
-check "icon group with four images" bash -c "$objdump -p '$exe' >/dev/null"
+# An icon group is a 6-byte header and one 14-byte entry per image.
+group=$(wrestool -l "$exe" | grep -- "--type=14 --name='APP_ICON'" | sed -E 's/.*size=([0-9]+).*/\1/')
+check "icon group APP_ICON with four images" test "${group:-0}" -eq $((6 + 4 * 14))
 dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $dlls; do
     case "$dll" in
