@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "live_source.h"
 #include "log_lines.h"
@@ -230,12 +231,11 @@ StoppedCapture captureUntilSignal(const RtspServer& server, const std::vector<in
 }
 
 TEST(StopRequest, InterruptEndsTheCaptureNormallyWithFinalisedOutputs) {
-    if (toolIsWindows()) {
-        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
-    }
     RtspServer server(makeSource());
     ASSERT_FALSE(server.url().empty());
-    for (int signal : {SIGINT, SIGTERM}) {
+    // Wine hands SIGINT to a Windows program as CTRL_C_EVENT; SIGTERM has no console counterpart there.
+    const std::vector<int> signals = toolIsWindows() ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM};
+    for (int signal : signals) {
         SCOPED_TRACE(signal);
         const StoppedCapture capture = captureUntilSignal(server, {signal});
         const std::string av = pathFor("av.mp4");
@@ -252,11 +252,12 @@ TEST(StopRequest, InterruptEndsTheCaptureNormallyWithFinalisedOutputs) {
 }
 
 TEST(StopRequest, SecondRequestEndsTheProcessAtOnce) {
-    if (toolIsWindows()) {
-        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
-    }
     RtspServer server(makeSource());
     ASSERT_FALSE(server.url().empty());
+    if (toolIsWindows()) {
+        // Wine has only SIGINT for a console interrupt, and two of them sent together arrive as one.
+        GTEST_SKIP() << "no second, distinct console interrupt can be sent to a program under Wine";
+    }
     const StoppedCapture capture = captureUntilSignal(server, {SIGINT, SIGTERM});
     EXPECT_EQ(capture.run.status, -1);
     EXPECT_TRUE(endsWith(capture.run.output, "### Started processing input video packets\n"))
@@ -264,15 +265,17 @@ TEST(StopRequest, SecondRequestEndsTheProcessAtOnce) {
 }
 
 TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
-    if (toolIsWindows()) {
-        GTEST_SKIP() << "POSIX signals do not reach a Windows program under Wine as console control events";
-    }
     SilentListener listener;
     const int pid = startTool(
         {"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", pathFor("av.mp4")},
         pathFor("tool.out"));
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // Signal once the tool is past its command line (Wine takes a while to start a program) and has
+    // had a moment to start the open.
+    for (int i = 0; i < 100 && readText(pathFor("tool.out")).find("bitstream filter") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     const double signalledAt = nowSeconds();
     kill(pid, SIGINT);
     EXPECT_TRUE(live_source::waitForExit(pid, 10.0));

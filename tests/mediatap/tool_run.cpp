@@ -18,7 +18,11 @@ std::string envOr(const char* name, const std::string& fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string runner() { return envOr("TRSN_MEDIATAP_RUNNER", ""); }
+// TRSN_MEDIATAP_WINE_EXE names a Windows build to run through the project's Wine runner; otherwise
+// TRSN_MEDIATAP and TRSN_MEDIATAP_RUNNER say what to run and through what.
+std::string wineExe() { return envOr("TRSN_MEDIATAP_WINE_EXE", ""); }
+
+std::string runner() { return wineExe().empty() ? envOr("TRSN_MEDIATAP_RUNNER", "") : TRSN_WINE_RUN; }
 
 std::vector<std::string> commandLine(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
@@ -65,7 +69,9 @@ ToolRun finish(int status, const std::string& raw) {
 
 }  // namespace
 
-std::string toolPath() { return envOr("TRSN_MEDIATAP", TRSN_MEDIATAP_DEFAULT); }
+std::string toolPath() {
+    return wineExe().empty() ? envOr("TRSN_MEDIATAP", TRSN_MEDIATAP_DEFAULT) : wineExe();
+}
 
 bool toolIsWindows() { return !runner().empty(); }
 
