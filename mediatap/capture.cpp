@@ -45,7 +45,9 @@ struct Streams {
 
 // The input's interrupt callback: the deadline, and a stop request, which makes a blocked open or read
 // return at once. The writers keep the plain deadline so that a stopped run still writes every trailer.
-int inputInterruptCallback(void* opaque) { return stopRequested() ? 1 : ioTimeoutCallback(opaque); }
+int inputInterruptCallback(void* opaque) {
+    return stopRequested() ? 1 : ioTimeoutCallback(opaque);
+}
 
 bool openInput(Run& run, const RunOptions& options, Streams& streams) {
     run.input.reset(avformat_alloc_context());
@@ -99,8 +101,8 @@ bool openInput(Run& run, const RunOptions& options, Streams& streams) {
     // The frame period, the inverse of the stream's frame rate.
     const AVRational rate = streams.video->r_frame_rate;
     infoLine("### Video width=" + std::to_string(streams.video->codecpar->width) +
-             ", height=" + std::to_string(streams.video->codecpar->height) + ", FPS_base=" + std::to_string(rate.den) +
-             "/" + std::to_string(rate.num) + "\n");
+             ", height=" + std::to_string(streams.video->codecpar->height) +
+             ", FPS_base=" + std::to_string(rate.den) + "/" + std::to_string(rate.num) + "\n");
     return true;
 }
 
@@ -110,8 +112,8 @@ std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Strea
     const AVStream* audio = withAudio ? streams.audio : nullptr;
     std::unique_ptr<MovieWriter> writer{new (std::nothrow) MovieWriter(
         fileName, withVideo ? streams.videoIndex : -1, withAudio ? streams.audioIndex : -1,
-        video != nullptr ? video->codecpar : nullptr, audio != nullptr ? audio->codecpar : nullptr, video, audio,
-        ioTimeoutCallback, nullptr, useAacFilter)};
+        video != nullptr ? video->codecpar : nullptr, audio != nullptr ? audio->codecpar : nullptr, video,
+        audio, ioTimeoutCallback, nullptr, useAacFilter)};
     if (writer && !writer->isOpen()) {
         writer.reset();
     }
@@ -139,7 +141,8 @@ bool createWriters(Run& run, const RunOptions& options, const Streams& streams) 
                 return errorReport("Failed to open audio media output", __LINE__);
             }
         } else {
-            warningReport("Media file for audio specified, but no audio stream found in the source", __LINE__);
+            warningReport("Media file for audio specified, but no audio stream found in the source",
+                          __LINE__);
         }
     }
     return true;
@@ -202,8 +205,8 @@ bool passOn(Run& run, const RunOptions& options, KindRoad road, bool& waitingFor
     const std::int64_t originalPts = packet->pts;
     const std::int64_t originalDts = packet->dts;
     if (options.fix == 1) {
-        const std::string prefix = road.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") + "id=" +
-                                                    std::to_string(road.state.count)
+        const std::string prefix = road.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") +
+                                                    "id=" + std::to_string(road.state.count)
                                               : "### Audio packet id=" + std::to_string(road.state.count);
         if (road.video && waitingForKey) {
             infoLine(prefix + ": dropping due to missing key frame\n");
@@ -266,10 +269,10 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
     IntervalTimer sinceLastPacket{IntervalTimer::startNow};
     AVFormatContext* input = run.input.get();
     AVPacket* packet = run.packet.get();
-    const KindRoad videoRoad{true, video, streams.video, run.logVideo, run.mediaVideo.get(),
-                             "Failed to write video frame"};
-    const KindRoad audioRoad{false, audio, streams.audio, run.logAudio, run.mediaAudio.get(),
-                             "Failed to write audio frame"};
+    const KindRoad videoRoad{
+        true, video, streams.video, run.logVideo, run.mediaVideo.get(), "Failed to write video frame"};
+    const KindRoad audioRoad{
+        false, audio, streams.audio, run.logAudio, run.mediaAudio.get(), "Failed to write audio frame"};
 
     for (;;) {
         inputTimer.restart();

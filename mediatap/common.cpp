@@ -106,9 +106,13 @@ void ncvAssertPrint_(const std::string& message, bool isWarning, const char* fil
     ncvDebugOutput(composeReport(message, isWarning, file, line, local, elapsed), isWarning ? Yellow : Red);
 }
 
-void setGlobalErr() { globalErr = true; }
+void setGlobalErr() {
+    globalErr = true;
+}
 
-bool isGlobalErr() { return globalErr; }
+bool isGlobalErr() {
+    return globalErr;
+}
 
 double intervalMs(std::uint64_t startCounter, std::uint64_t startFrequency, std::uint64_t nowCounter,
                   std::uint64_t nowFrequency) {
@@ -117,7 +121,9 @@ double intervalMs(std::uint64_t startCounter, std::uint64_t startFrequency, std:
     return static_cast<double>(difference) * 2000.0 / static_cast<double>(sum);
 }
 
-void IntervalTimer::restart() { console::readCounter(frequency, counter); }
+void IntervalTimer::restart() {
+    console::readCounter(frequency, counter);
+}
 
 double IntervalTimer::elapsedMs() const {
     std::int64_t nowFrequency = 0;
@@ -132,10 +138,18 @@ int ioTimeoutCallback(void* opaque) {
     return ioDeadlinePassed(timer->elapsedMs()) ? 1 : 0;
 }
 
-void installStopHandler() { console::installStopHandler(onStopRequest); }
+void installStopHandler() {
+    console::installStopHandler(onStopRequest);
+}
 
-bool stopRequested() { return stopRequests.load() > 0; }
+bool stopRequested() {
+    return stopRequests.load() > 0;
+}
 
-void requestStop() { stopRequests.fetch_add(1); }
+void requestStop() {
+    stopRequests.fetch_add(1);
+}
 
-void notifyTeardownDone() { console::teardownDone(); }
+void notifyTeardownDone() {
+    console::teardownDone();
+}

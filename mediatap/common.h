@@ -26,7 +26,7 @@ double intervalMs(std::uint64_t startCounter, std::uint64_t startFrequency, std:
                   std::uint64_t nowFrequency);
 
 class IntervalTimer {
-public:
+  public:
     enum StartNow { startNow };
 
     IntervalTimer() = default;  // no start reading until restart()
@@ -45,7 +45,9 @@ extern const IntervalTimer startupTimer;
 
 // Budget of one guarded FFmpeg call, counted from the owner's last restart of its timer.
 constexpr double ioTimeoutMs = 5000.0;
-inline bool ioDeadlinePassed(double elapsedMs) { return elapsedMs > ioTimeoutMs; }
+inline bool ioDeadlinePassed(double elapsedMs) {
+    return elapsedMs > ioTimeoutMs;
+}
 
 // FFmpeg interrupt callback: opaque points to the owner's IntervalTimer. Answers 1 (abandon the call)
 // once the budget is spent. A stop request does not count here: the outputs must still be written and

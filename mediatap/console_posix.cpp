@@ -17,7 +17,9 @@ namespace {
 
 // SGR sequence for a console text attribute (blue 1, green 2, red 4, intensity 8; background << 4).
 void writeSgr(std::ostream& out, std::uint16_t attribute) {
-    auto ansiIndex = [](unsigned bits) { return (bits & 4 ? 1 : 0) | (bits & 2 ? 2 : 0) | (bits & 1 ? 4 : 0); };
+    auto ansiIndex = [](unsigned bits) {
+        return (bits & 4 ? 1 : 0) | (bits & 2 ? 2 : 0) | (bits & 1 ? 4 : 0);
+    };
     const unsigned fg = attribute & 0x0F;
     const unsigned bg = (attribute >> 4) & 0x0F;
     out << "\x1b[" << ((fg & 8) ? 90 : 30) + ansiIndex(fg) << ';' << ((bg & 8) ? 100 : 40) + ansiIndex(bg)
@@ -44,7 +46,9 @@ Handle* standardOutput() {
     return &handle;
 }
 
-std::uint16_t readAttribute(Handle*) { return 0; }
+std::uint16_t readAttribute(Handle*) {
+    return 0;
+}
 
 void setAttribute(Handle* handle, std::ostream& out, std::uint16_t attribute) {
     if (handle != nullptr && handle->isTerminal) {

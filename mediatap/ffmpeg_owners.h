@@ -26,7 +26,7 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 
 // Network set-up for the life of the run.
 class NetworkSession {
-public:
+  public:
     NetworkSession() { avformat_network_init(); }
     ~NetworkSession() { avformat_network_deinit(); }
     NetworkSession(const NetworkSession&) = delete;
@@ -35,12 +35,12 @@ public:
 
 // Drops the packet's reference when it leaves scope.
 class PacketUnref {
-public:
+  public:
     explicit PacketUnref(AVPacket* packet) : packet(packet) {}
     ~PacketUnref() { av_packet_unref(packet); }
     PacketUnref(const PacketUnref&) = delete;
     PacketUnref& operator=(const PacketUnref&) = delete;
 
-private:
+  private:
     AVPacket* packet;
 };

@@ -85,7 +85,9 @@ bool validate(const RunOptions& options) {
     return true;
 }
 
-bool isUrl(const std::string& name) { return name.find("://") != std::string::npos; }
+bool isUrl(const std::string& name) {
+    return name.find("://") != std::string::npos;
+}
 
 // Two names of the same file: the same existing file, or the same absolute normal path.
 bool sameFile(const std::string& a, const std::string& b) {
@@ -128,7 +130,8 @@ bool checkFileNames(const RunOptions& options) {
             continue;
         }
         if (inputIsLocalFile && sameFile(outputs[later].name, options.input)) {
-            return fatalReport(std::string(outputs[later].option) + " file is the same as the input", __LINE__);
+            return fatalReport(std::string(outputs[later].option) + " file is the same as the input",
+                               __LINE__);
         }
         for (std::size_t earlier = 0; earlier < later; ++earlier) {
             if (takesPart(outputs[earlier]) && sameFile(outputs[later].name, outputs[earlier].name)) {
@@ -202,7 +205,9 @@ bool isHelpRequest(const std::vector<std::string>& args) {
     return args.size() <= 1 || (args.size() == 2 && (args[1] == "-h" || args[1] == "--help"));
 }
 
-void printUsage() { ncvDebugOutput(usageText, White); }
+void printUsage() {
+    ncvDebugOutput(usageText, White);
+}
 
 std::optional<RunOptions> parseCommandLine(const std::vector<std::string>& args) {
     RunOptions options;

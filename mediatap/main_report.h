@@ -23,4 +23,6 @@ inline void warningReport(const std::string& message, int line) {
     ncvAssertPrint_(message, true, mainSource, line);
 }
 
-inline void infoLine(const std::string& text) { ncvDebugOutput(text, White); }
+inline void infoLine(const std::string& text) {
+    ncvDebugOutput(text, White);
+}

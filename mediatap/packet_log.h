@@ -22,12 +22,12 @@ std::string composePacketLine(const PacketLine& line);
 
 // One log: closed unless opened. Opening creates or truncates the file (text mode, shared access).
 class PacketLog {
-public:
+  public:
     bool open(const std::string& fileName);
     bool isOpen() const { return stream.is_open(); }
     // Writes and flushes the line when the log is open.
     void write(const std::string& line);
 
-private:
+  private:
     std::ofstream stream;
 };

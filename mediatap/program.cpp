@@ -31,5 +31,7 @@ int wmain(int argc, wchar_t** argv) {
     return runMediatap(args);
 }
 #else
-int main(int argc, char** argv) { return runMediatap(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+    return runMediatap(std::vector<std::string>(argv, argv + argc));
+}
 #endif

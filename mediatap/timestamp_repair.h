@@ -11,4 +11,5 @@ struct RepairState {
 
 // Applies the four rules in order to one packet's timestamps and returns the messages (one line each,
 // every line starting with prefix), empty when nothing needed repair. Updates the state.
-std::string repairTimestamps(std::int64_t& pts, std::int64_t& dts, RepairState& state, const std::string& prefix);
+std::string repairTimestamps(std::int64_t& pts, std::int64_t& dts, RepairState& state,
+                             const std::string& prefix);

@@ -61,18 +61,26 @@ TEST(CommandLine, RejectsBadCommandLinesWithTheirFatalReport) {
         {argsOf({"-i", "in.ts", "-fix", "-1"}), expectedFatal("-fix option must be either 0 or 1")},
         // validation order: -i first, then -nf, -ns, -fix
         {argsOf({"-nf", "0", "-fix", "5"}), expectedFatal("-i option must be specified")},
-        {argsOf({"-i", "a", "-ns", "0", "-nf", "0"}), expectedFatal("-nf option must be positive if specified")},
-        {argsOf({"-i", "a", "-fix", "3", "-ns", "0"}), expectedFatal("-ns option must be positive if specified")},
-        {argsOf({"-i", "a", "-mav", "noext"}), expectedReport("Error", "Failed to resolve -mav argument extension")},
-        {argsOf({"-i", "a", "-mv", "dir/noext"}), expectedReport("Error", "Failed to resolve -mv argument extension")},
+        {argsOf({"-i", "a", "-ns", "0", "-nf", "0"}),
+         expectedFatal("-nf option must be positive if specified")},
+        {argsOf({"-i", "a", "-fix", "3", "-ns", "0"}),
+         expectedFatal("-ns option must be positive if specified")},
+        {argsOf({"-i", "a", "-mav", "noext"}),
+         expectedReport("Error", "Failed to resolve -mav argument extension")},
+        {argsOf({"-i", "a", "-mv", "dir/noext"}),
+         expectedReport("Error", "Failed to resolve -mv argument extension")},
         {argsOf({"-i", "a", "-mav", "a.mkv", "-mv", "v.mp4"}),
-         "### Output type=mp4\n" + expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
+         "### Output type=mp4\n" +
+             expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
         {argsOf({"-i", "a", "-mav", "a.MP4", "-mv", "v.mp4"}),
-         "### Output type=mp4\n" + expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
-        {argsOf({"-i", "a", "-lav", "x.log", "-lv", "./x.log"}), expectedFatal("-lv file is the same as -lav file")},
+         "### Output type=mp4\n" +
+             expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
+        {argsOf({"-i", "a", "-lav", "x.log", "-lv", "./x.log"}),
+         expectedFatal("-lv file is the same as -lav file")},
         {argsOf({"-i", "a", "-mav", "o.mp4", "-mv", "sub/../o.mp4"}),
          expectedFatal("-mv file is the same as -mav file")},
-        {argsOf({"-i", "a", "-ma", "o.m4a", "-la", "o.m4a"}), expectedFatal("-la file is the same as -ma file")},
+        {argsOf({"-i", "a", "-ma", "o.m4a", "-la", "o.m4a"}),
+         expectedFatal("-la file is the same as -ma file")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -126,9 +134,18 @@ TEST(CommandLine, AcceptsGoodCommandLinesAndResolvesTheOutputType) {
 
 TEST(CommandLine, TakesValuesAsAtoiWithSaturation) {
     const std::pair<const char*, int> cases[] = {
-        {"12", 12},         {"  42x", 42},       {"+7", 7},          {"-5", -5},       {"abc", 0},
-        {"", 0},            {"- 3", 0},          {"2147483647", INT_MAX}, {"2147483648", INT_MAX},
-        {"99999999999999999999999", INT_MAX}, {"-2147483648", INT_MIN}, {"-2147483649", INT_MIN},
+        {"12", 12},
+        {"  42x", 42},
+        {"+7", 7},
+        {"-5", -5},
+        {"abc", 0},
+        {"", 0},
+        {"- 3", 0},
+        {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX},
+        {"99999999999999999999999", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"-2147483649", INT_MIN},
         {"\t\n 9", 9},
     };
     for (const auto& [text, value] : cases) {
@@ -138,7 +155,8 @@ TEST(CommandLine, TakesValuesAsAtoiWithSaturation) {
 }
 
 TEST(CommandLine, LaterOccurrenceWinsAndFlagsAreSetEvenForEmptyValues) {
-    const Parsed parsed = parse(argsOf({"-i", "a", "-i", "b", "-nf", "3", "-nf", "9", "-la", "", "-fix", "1"}));
+    const Parsed parsed =
+        parse(argsOf({"-i", "a", "-i", "b", "-nf", "3", "-nf", "9", "-la", "", "-fix", "1"}));
     ASSERT_TRUE(parsed.options.has_value());
     EXPECT_EQ(parsed.options->input, "b");
     EXPECT_EQ(parsed.options->frameLimit, 9);
@@ -160,7 +178,8 @@ TEST(CommandLine, RefusesOutputsThatNameTheInputFile) {
     };
     const Case cases[] = {
         {argsOf({"-i", input.string(), "-mav", other}), "-mav file is the same as the input"},
-        {argsOf({"-i", input.string(), "-lav", "a.log", "-la", input.string()}), "-la file is the same as the input"},
+        {argsOf({"-i", input.string(), "-lav", "a.log", "-la", input.string()}),
+         "-la file is the same as the input"},
         {argsOf({"-i", other, "-mv", input.string()}), "-mv file is the same as the input"},
     };
     for (const Case& c : cases) {

@@ -60,10 +60,11 @@ TEST(Report, PrintedReportGoesToStandardOutputUnchanged) {
     testing::internal::CaptureStdout();
     ncvAssertPrint_("Failed to open log for video", false, "mediatap/main", 123);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(out, std::regex("### Error: Failed to open log for video\n"
-                                                 "    local_time=\\d{4}-\\d{2}-\\d{2}\\.\\d{2}:\\d{2}:\\d{2}\n"
-                                                 "    elapsed_time=000:00:00:\\d{2}:\\d{3}\n"
-                                                 "    file=mediatap/main\n    line=123\n")))
+    EXPECT_TRUE(
+        std::regex_match(out, std::regex("### Error: Failed to open log for video\n"
+                                         "    local_time=\\d{4}-\\d{2}-\\d{2}\\.\\d{2}:\\d{2}:\\d{2}\n"
+                                         "    elapsed_time=000:00:00:\\d{2}:\\d{3}\n"
+                                         "    file=mediatap/main\n    line=123\n")))
         << out;
 }
 
@@ -89,7 +90,7 @@ TEST(DebugOutput, WritesMessagesByteForByteInCallOrder) {
 }
 
 TEST(DebugOutput, ColourTableMapsTheFiveColoursAndUnknownValuesToZero) {
-    const std::pair<int, unsigned> cases[] = {{White, 0x0F}, {Red, 0x0C}, {Green, 0x0A}, {Cyan, 0x0B},
+    const std::pair<int, unsigned> cases[] = {{White, 0x0F},  {Red, 0x0C}, {Green, 0x0A}, {Cyan, 0x0B},
                                               {Yellow, 0x0E}, {5, 0},      {-1, 0},       {1000, 0}};
     for (const auto& [color, attribute] : cases) {
         SCOPED_TRACE(color);

@@ -234,7 +234,8 @@ TEST(StopRequest, InterruptEndsTheCaptureNormallyWithFinalisedOutputs) {
     RtspServer server(makeSource());
     ASSERT_FALSE(server.url().empty());
     // Wine hands SIGINT to a Windows program as CTRL_C_EVENT; SIGTERM has no console counterpart there.
-    const std::vector<int> signals = toolIsWindows() ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM};
+    const std::vector<int> signals =
+        toolIsWindows() ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM};
     for (int signal : signals) {
         SCOPED_TRACE(signal);
         const StoppedCapture capture = captureUntilSignal(server, {signal});
@@ -272,7 +273,8 @@ TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
     ASSERT_GT(pid, 0);
     // Signal once the tool is past its command line (Wine takes a while to start a program) and has
     // had a moment to start the open.
-    for (int i = 0; i < 100 && readText(pathFor("tool.out")).find("bitstream filter") == std::string::npos; ++i) {
+    for (int i = 0; i < 100 && readText(pathFor("tool.out")).find("bitstream filter") == std::string::npos;
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(700));

@@ -66,8 +66,10 @@ TEST(CommandLineErrors, EndWithTheFatalReportAndMinusOne) {
         {{"-i", "x.ts", "-fix", "2"}, expectedFatal("-fix option must be either 0 or 1")},
         {{"-i", "x.ts", "-mav", "out"}, expectedReport("Error", "Failed to resolve -mav argument extension")},
         {{"-i", "x.ts", "-mav", "a.mp4", "-mv", "b.mkv"},
-         "### Output type=mkv\n" + expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
-        {{"-i", "x.ts", "-lav", "same.log", "-la", "same.log"}, expectedFatal("-la file is the same as -lav file")},
+         "### Output type=mkv\n" +
+             expectedReport("Error", "Extensions of -mav and -mv arguments must match")},
+        {{"-i", "x.ts", "-lav", "same.log", "-la", "same.log"},
+         expectedFatal("-la file is the same as -lav file")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -106,20 +108,32 @@ TEST(Remux, WritesAllThreeOutputsAndLogs) {
     const std::string av = pathFor("av.mp4");
     const std::string v = pathFor("v.mp4");
     const std::string a = pathFor("a.m4a");
-    const ToolRun run = runTool({"-i", input, "-mav", av, "-mv", v, "-ma", a, "-lav", pathFor("av.log"), "-lv",
-                                 pathFor("v.log"), "-la", pathFor("a.log")});
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-mv", v, "-ma", a, "-lav", pathFor("av.log"),
+                                 "-lv", pathFor("v.log"), "-la", pathFor("a.log")});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "### Output type=mp4\n"
-                          "### Enabled AAC ADTS to ASC bitstream filter\n"
-                          "### Video width=160, height=120, FPS_base=1/25\n"
-                          "### Movie " + av + " opened for writing\n"
-                          "### Movie " + v + " opened for writing\n"
-                          "### Movie " + a + " opened for writing\n"
-                          "### Started processing input video packets\n"
-                          "### Finished processing input video: 75 packets\n"
-                          "### Movie " + v + " finalized\n"
-                          "### Movie " + a + " finalized\n"
-                          "### Movie " + av + " finalized\n");
+    EXPECT_EQ(run.output,
+              "### Output type=mp4\n"
+              "### Enabled AAC ADTS to ASC bitstream filter\n"
+              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Movie " +
+                  av +
+                  " opened for writing\n"
+                  "### Movie " +
+                  v +
+                  " opened for writing\n"
+                  "### Movie " +
+                  a +
+                  " opened for writing\n"
+                  "### Started processing input video packets\n"
+                  "### Finished processing input video: 75 packets\n"
+                  "### Movie " +
+                  v +
+                  " finalized\n"
+                  "### Movie " +
+                  a +
+                  " finalized\n"
+                  "### Movie " +
+                  av + " finalized\n");
 
     const auto both = probe(av);
     ASSERT_EQ(both.streams.size(), 2u);
@@ -194,17 +208,20 @@ TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
     const ToolRun run = runTool({"-i", input, "-mav", av, "-ma", pathFor("a.mkv"), "-lav", pathFor("av.log"),
                                  "-la", pathFor("a.log")});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "### Output type=mkv\n"
-                          "### Audio stream not found\n"
-                          "### Video width=160, height=120, FPS_base=1/25\n"
-                          "### Movie " + av + " opened for writing\n" +
-                          expectedReport("Warning",
-                                         "Media file for audio specified, but no audio stream found in the source") +
-                          expectedReport("Warning",
-                                         "Log file for audio specified, but no audio stream found in the source") +
-                          "### Started processing input video packets\n"
-                          "### Finished processing input video: 75 packets\n"
-                          "### Movie " + av + " finalized\n");
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n"
+              "### Audio stream not found\n"
+              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Movie " +
+                  av + " opened for writing\n" +
+                  expectedReport("Warning",
+                                 "Media file for audio specified, but no audio stream found in the source") +
+                  expectedReport("Warning",
+                                 "Log file for audio specified, but no audio stream found in the source") +
+                  "### Started processing input video packets\n"
+                  "### Finished processing input video: 75 packets\n"
+                  "### Movie " +
+                  av + " finalized\n");
     EXPECT_FALSE(std::filesystem::exists(pathFor("a.mkv")));
     EXPECT_FALSE(std::filesystem::exists(pathFor("a.log")));
     EXPECT_EQ(probe(av).streams.size(), 1u);
@@ -216,12 +233,14 @@ TEST(Failures, UnwritableOutputEndsTheRunAfterTearingDown) {
     const std::string bad = pathFor("no-such-dir/v.mkv");
     const ToolRun run = runTool({"-i", input, "-mav", av, "-mv", bad});
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.output, "### Output type=mkv\n"
-                          "### Video width=160, height=120, FPS_base=1/25\n"
-                          "### Movie " + av + " opened for writing\n" +
-                          expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
-                          expectedReport("Error", "Failed to open video media output") +
-                          "### Movie " + av + " finalized\n");
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n"
+              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Movie " +
+                  av + " opened for writing\n" +
+                  expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
+                  expectedReport("Error", "Failed to open video media output") + "### Movie " + av +
+                  " finalized\n");
     // The audio and video file was finalised, not left behind half-written or removed.
     EXPECT_GT(std::filesystem::file_size(av), 0u);
 }
@@ -233,11 +252,12 @@ TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
     std::ofstream(existing) << "an old log\n";
     const ToolRun run = runTool({"-i", input, "-mav", av, "-lav", existing, "-lv", pathFor("nodir/v.log")});
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.output, "### Output type=mkv\n"
-                          "### Video width=160, height=120, FPS_base=1/25\n"
-                          "### Movie " + av + " opened for writing\n" +
-                          expectedReport("Error", "Failed to open log for video") +
-                          "### Movie " + av + " finalized\n");
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n"
+              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Movie " +
+                  av + " opened for writing\n" + expectedReport("Error", "Failed to open log for video") +
+                  "### Movie " + av + " finalized\n");
     EXPECT_EQ(readText(existing), "");
 }
 

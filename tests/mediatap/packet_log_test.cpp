@@ -26,7 +26,8 @@ TEST(PacketLine, FixedLayoutForVideoAndAudio) {
          "V packet_id=00000000000000000003   key=0   at=            3.00   pts=    270000   dts=    266400"
          "   orpts=    270000   ordts=    266400   dur= 3600   size=9\n"},
         {{true, 2, false, -1.0e15, 101, 101, INT64_MIN, INT64_MIN, -1, 0},
-         "V packet_id=00000000000000000002   key=0   at=-1000000000000000.00   pts=       101   dts=       101"
+         "V packet_id=00000000000000000002   key=0   at=-1000000000000000.00   pts=       101   dts=       "
+         "101"
          "   orpts=-9223372036854775808   ordts=-9223372036854775808   dur=   -1   size=0\n"},
         {{false, 2147483647, false, 123456.789, 12345678901, 1, 2, 3, 123456, 5},
          "A packet_id=00000000002147483647           at=       123456.79   pts=12345678901   dts=         1"

@@ -37,7 +37,13 @@ TEST(TimestampRepair, AppliesTheRulesInOrderWithTheirMessages) {
          20,
          11,
          p + ": Negative DTS=-3, assigning=11\n"},  // 11 is after 10: no second message
-        {"first packet of a stream with DTS -1", {-1, -1}, 0, -1, 0, 0, p + ": Negative DTS=-1, assigning=0\n"},
+        {"first packet of a stream with DTS -1",
+         {-1, -1},
+         0,
+         -1,
+         0,
+         0,
+         p + ": Negative DTS=-1, assigning=0\n"},
         {"negative PTS lands before DTS",
          {3, 40},
          -2,
@@ -73,7 +79,8 @@ TEST(TimestampRepair, LargestTimestampDoesNotOverflow) {
     std::int64_t pts = INT64_MAX;
     std::int64_t dts = INT64_MAX;
     const std::string messages = repairTimestamps(pts, dts, state, "V");
-    EXPECT_NE(messages.find("Non-monotonic DTS=9223372036854775807 <= 9223372036854775807"), std::string::npos);
+    EXPECT_NE(messages.find("Non-monotonic DTS=9223372036854775807 <= 9223372036854775807"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -20,9 +20,13 @@ std::string envOr(const char* name, const std::string& fallback) {
 
 // TRSN_MEDIATAP_WINE_EXE names a Windows build to run through the project's Wine runner; otherwise
 // TRSN_MEDIATAP and TRSN_MEDIATAP_RUNNER say what to run and through what.
-std::string wineExe() { return envOr("TRSN_MEDIATAP_WINE_EXE", ""); }
+std::string wineExe() {
+    return envOr("TRSN_MEDIATAP_WINE_EXE", "");
+}
 
-std::string runner() { return wineExe().empty() ? envOr("TRSN_MEDIATAP_RUNNER", "") : TRSN_WINE_RUN; }
+std::string runner() {
+    return wineExe().empty() ? envOr("TRSN_MEDIATAP_RUNNER", "") : TRSN_WINE_RUN;
+}
 
 std::vector<std::string> commandLine(const std::vector<std::string>& args) {
     std::vector<std::string> argv;
@@ -73,9 +77,13 @@ std::string toolPath() {
     return wineExe().empty() ? envOr("TRSN_MEDIATAP", TRSN_MEDIATAP_DEFAULT) : wineExe();
 }
 
-bool toolIsWindows() { return !runner().empty(); }
+bool toolIsWindows() {
+    return !runner().empty();
+}
 
-std::string toolLineEnd() { return toolIsWindows() ? "\r\n" : "\n"; }
+std::string toolLineEnd() {
+    return toolIsWindows() ? "\r\n" : "\n";
+}
 
 ToolRun runTool(const std::vector<std::string>& args, const std::string& prefix) {
     std::string command = prefix.empty() ? "" : prefix + " ";
@@ -96,7 +104,8 @@ int startTool(const std::vector<std::string>& args, const std::string& outputFil
             raw.push_back(const_cast<char*>(arg.c_str()));
         }
         raw.push_back(nullptr);
-        if (std::freopen(outputFile.c_str(), "wb", stdout) == nullptr || std::freopen("/dev/null", "rb", stdin) == nullptr) {
+        if (std::freopen(outputFile.c_str(), "wb", stdout) == nullptr ||
+            std::freopen("/dev/null", "rb", stdin) == nullptr) {
             _exit(127);
         }
         execvp(raw[0], raw.data());

@@ -6,9 +6,9 @@
 #include <vector>
 
 struct ToolRun {
-    int status = 0;          // 0, -1, or another code the tool should never give
-    std::string output;      // standard output, CR LF folded to LF, report times and lines normalised
-    std::string rawOutput;   // standard output as received
+    int status = 0;         // 0, -1, or another code the tool should never give
+    std::string output;     // standard output, CR LF folded to LF, report times and lines normalised
+    std::string rawOutput;  // standard output as received
 };
 
 // The binary under test: $TRSN_MEDIATAP, else the Linux binary of this build.
