@@ -20,24 +20,28 @@ void reportError(const std::string& message, int line) {
 
 constexpr std::int64_t kNoBase = -1;
 
-// Shifts one timestamp by the base of its kind (the first PTS) and converts it to the output time base.
-// A missing timestamp stays missing; one that comes before the base, or before any base is known, is 0.
-// The shift wraps like two's-complement arithmetic instead of overflowing; the conversion is exact
-// (128-bit intermediate) and truncates toward zero.
-std::int64_t restamp(std::int64_t timestamp, std::int64_t base, bool rescale, std::int64_t mul,
-                     std::int64_t div) {
+// Shifts one timestamp by the base of its kind (the first PTS). A missing timestamp stays missing; one
+// that comes before the base, or before any base is known, is 0. The shift wraps like two's-complement
+// arithmetic instead of overflowing.
+std::int64_t shiftTimestamp(std::int64_t timestamp, std::int64_t base) {
     if (timestamp == AV_NOPTS_VALUE) {
         return AV_NOPTS_VALUE;
     }
     if (base == kNoBase) {
         return 0;
     }
-    auto shifted =
+    const auto shifted =
         static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) - static_cast<std::uint64_t>(base));
-    if (shifted < 0) {
-        shifted = 0;
+    return shifted < 0 ? 0 : shifted;
+}
+
+// Converts a shifted timestamp to the output time base: exact (128-bit intermediate), truncating toward
+// zero. A missing timestamp stays missing.
+std::int64_t convertTimestamp(std::int64_t shifted, bool rescale, std::int64_t mul, std::int64_t div) {
+    if (shifted == AV_NOPTS_VALUE || !rescale) {
+        return shifted;
     }
-    return rescale ? av_rescale_rnd(shifted, mul, div, AV_ROUND_ZERO) : shifted;
+    return av_rescale_rnd(shifted, mul, div, AV_ROUND_ZERO);
 }
 
 }  // namespace
@@ -226,11 +230,13 @@ int MovieWriter::writePacket(AVPacket* packet) {
     if (base == kNoBase && packet->pts != AV_NOPTS_VALUE) {
         base = packet->pts;
     }
-    packet->pts = restamp(packet->pts, base, rescale, mul, div);
-    packet->dts = restamp(packet->dts, base, rescale, mul, div);
+    const std::int64_t shiftedDts = shiftTimestamp(packet->dts, base);
+    packet->pts = convertTimestamp(shiftTimestamp(packet->pts, base), rescale, mul, div);
+    packet->dts = convertTimestamp(shiftedDts, rescale, mul, div);
     packet->stream_index = outIndex;
     if (rescale) {
         packet->duration = av_rescale_rnd(packet->duration, mul, div, AV_ROUND_ZERO);
+        keepConvertedDtsIncreasing(isVideo ? videoConversion : audioConversion, shiftedDts, *packet);
     }
 
     if (!isVideo && useAacFilter && audioOutStream != nullptr && filterAudio(packet) != 0) {
@@ -243,6 +249,26 @@ int MovieWriter::writePacket(AVPacket* packet) {
         return -1;
     }
     return 0;
+}
+
+// Truncation to a coarser output time base can give two packets whose DTS did increase the same output
+// DTS: the muxer would refuse the second and the capture would end (timestamps repaired one input tick
+// apart meet this at once). Such a packet moves one output tick past the previous one. A DTS that did
+// not increase before the conversion is left as it is, for the muxer to judge.
+void MovieWriter::keepConvertedDtsIncreasing(ConversionTrack& track, std::int64_t shiftedDts,
+                                             AVPacket& packet) {
+    if (packet.dts == AV_NOPTS_VALUE) {
+        return;
+    }
+    if (track.lastShiftedDts != AV_NOPTS_VALUE && shiftedDts > track.lastShiftedDts &&
+        packet.dts <= track.lastDts) {
+        packet.dts = track.lastDts + 1;
+        if (packet.pts != AV_NOPTS_VALUE && packet.pts < packet.dts) {
+            packet.pts = packet.dts;
+        }
+    }
+    track.lastShiftedDts = shiftedDts;
+    track.lastDts = packet.dts;
 }
 
 // Replaces the packet's data by the filter's output (raw AAC; the first packet also carries the

@@ -52,6 +52,13 @@ class MovieWriter {
                                  std::int64_t& div);
     int filterAudio(AVPacket* packet);
 
+    // The last DTS of one kind before and after the conversion to the output time base.
+    struct ConversionTrack {
+        std::int64_t lastShiftedDts = AV_NOPTS_VALUE;
+        std::int64_t lastDts = AV_NOPTS_VALUE;
+    };
+    static void keepConvertedDtsIncreasing(ConversionTrack& track, std::int64_t shiftedDts, AVPacket& packet);
+
     // Declaration order is release order in reverse: the filter goes before the output context.
     std::string fileName;
     int videoStreamIndex;
@@ -72,6 +79,8 @@ class MovieWriter {
     std::int64_t videoTsDiv = 1;
     std::int64_t audioTsMul = 1;
     std::int64_t audioTsDiv = 1;
+    ConversionTrack videoConversion;
+    ConversionTrack audioConversion;
     AVIOInterruptCB interruptCallback;
     bool useAacFilter;
     IntervalTimer ioTimer;

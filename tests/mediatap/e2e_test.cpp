@@ -294,4 +294,27 @@ TEST(Remux, FileNamesOutsideAsciiReachEveryFile) {
     EXPECT_EQ(linesOf(readText(log), toolLineEnd()).size(), 11u);
 }
 
+TEST(Remux, RepairedTimestampsSurviveTheCoarserTimeBaseOfTheOutput) {
+    // The audio clock jumps back for one PES packet (some seventeen AAC frames): repaired one input tick
+    // (1/90000 s) apart, they must still reach an mp4 whose audio counts 1/48000 s, instead of ending
+    // the capture.
+    const std::string input = makeSample();
+    ASSERT_EQ(
+        media_fixture::runCommand("python3 " + media_fixture::quote(TRSN_TESTS_DIR "/ts_timestamps.py") +
+                                  " " + media_fixture::quote(input) + " audio 4 1 -36000"),
+        0);
+    const std::string av = pathFor("av.mp4");
+    const ToolRun run = runTool({"-i", input, "-fix", "1", "-mav", av});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(": Non-monotonic DTS="), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("### Finished processing input video: 75 packets\n"), std::string::npos);
+    const auto audio = media_fixture::probePackets(av, 1);
+    ASSERT_GT(audio.size(), 100u);
+    for (std::size_t i = 1; i < audio.size(); ++i) {
+        ASSERT_TRUE(audio[i].dts && audio[i - 1].dts);
+        EXPECT_GT(*audio[i].dts, *audio[i - 1].dts) << "packet " << i;
+    }
+    EXPECT_EQ(media_fixture::decodeErrors(av), "");
+}
+
 }  // namespace
