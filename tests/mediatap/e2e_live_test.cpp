@@ -74,24 +74,7 @@ TEST(Rtsp, FrameLimitedCaptureWritesAllThreeOutputsAndLogs) {
     const ToolRun run = runTool({"-i", server.url(), "-nf", "50", "-mav", av, "-mv", v, "-ma", a, "-lav",
                                  pathFor("av.log"), "-lv", pathFor("v.log"), "-la", pathFor("a.log")});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, mp4Preamble + videoLineOf(run.output) + "### Movie " + av +
-                              " opened for writing\n"
-                              "### Movie " +
-                              v +
-                              " opened for writing\n"
-                              "### Movie " +
-                              a +
-                              " opened for writing\n"
-                              "### Started processing input video packets\n"
-                              "### Finished processing input video: 51 packets\n"
-                              "### Movie " +
-                              v +
-                              " finalized\n"
-                              "### Movie " +
-                              a +
-                              " finalized\n"
-                              "### Movie " +
-                              av + " finalized\n");
+    EXPECT_EQ(run.output, mp4Preamble + videoLineOf(run.output) + expectedThreeOutputRun(av, v, a, 51));
 
     const auto both = probe(av);
     ASSERT_EQ(both.streams.size(), 2u);
