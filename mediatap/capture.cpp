@@ -1,10 +1,13 @@
 // The run of trsn.mediatap after the command line: FFmpeg set-up, input opening and stream discovery,
 // output writers, packet logs, the packet loop with timestamp repair, and the teardown.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "common.h"
 #include "driver.h"
@@ -16,8 +19,13 @@
 
 namespace {
 
-// Deadline of the input's blocking calls; lives for the whole process.
-IntervalTimer inputTimer;
+// Deadline of the input's blocking calls; lives for the whole process. deadlineFired records that the
+// deadline made FFmpeg abandon a call.
+struct InputWatch {
+    IntervalTimer timer;
+    bool deadlineFired = false;
+};
+InputWatch inputWatch;
 
 // Everything a run owns. Members are destroyed in reverse order of declaration, which is the teardown
 // order: packets, logs (-lv, -la, -lav), frame, writers (-mv, -ma, -mav), input, network set-up.
@@ -46,7 +54,21 @@ struct Streams {
 // The input's interrupt callback: the deadline, and a stop request, which makes a blocked open or read
 // return at once. The writers keep the plain deadline so that a stopped run still writes every trailer.
 int inputInterruptCallback(void* opaque) {
-    return stopRequested() ? 1 : ioTimeoutCallback(opaque);
+    if (stopRequested()) {
+        return 1;
+    }
+    auto* watch = static_cast<InputWatch*>(opaque);
+    if (ioTimeoutCallback(&watch->timer) == 0) {
+        return 0;
+    }
+    watch->deadlineFired = true;
+    return 1;
+}
+
+// RTSP asks for RTP interleaved on its own TCP connection first, so that a camera behind a firewall that
+// drops UDP still delivers, and nothing is lost on the way; a camera that refuses TCP gets UDP.
+bool isRtsp(const std::string& input) {
+    return input.starts_with("rtsp:") || input.starts_with("rtsps:");
 }
 
 bool openInput(Run& run, const RunOptions& options, Streams& streams) {
@@ -55,11 +77,15 @@ bool openInput(Run& run, const RunOptions& options, Streams& streams) {
         return errorReport("avformat_alloc_context failure", __LINE__);
     }
     run.input->interrupt_callback.callback = inputInterruptCallback;
-    run.input->interrupt_callback.opaque = &inputTimer;
-    inputTimer.restart();
+    run.input->interrupt_callback.opaque = &inputWatch;
+    inputWatch.timer.restart();
 
+    Dictionary openOptions;
+    if (isRtsp(options.input)) {
+        av_dict_set(openOptions.address(), "rtsp_flags", "prefer_tcp", 0);
+    }
     AVFormatContext* context = run.input.release();
-    if (avformat_open_input(&context, options.input.c_str(), nullptr, nullptr) < 0) {
+    if (avformat_open_input(&context, options.input.c_str(), nullptr, openOptions.address()) < 0) {
         return errorReport("Couldn't open input video", __LINE__);  // FFmpeg freed the context
     }
     run.input.reset(context);
@@ -98,11 +124,11 @@ bool openInput(Run& run, const RunOptions& options, Streams& streams) {
     if (streams.hasAudio && streams.audio->codecpar == nullptr) {
         return errorReport("Input audio decoder context is NULL", __LINE__);
     }
-    // The frame period, the inverse of the stream's frame rate.
-    const AVRational rate = streams.video->r_frame_rate;
+    // The codec's time base as stored (for H.264 usually half the frame period), not a frame rate.
+    const AVRational codecBase = av_stream_get_codec_timebase(streams.video);
     infoLine("### Video width=" + std::to_string(streams.video->codecpar->width) +
              ", height=" + std::to_string(streams.video->codecpar->height) +
-             ", FPS_base=" + std::to_string(rate.den) + "/" + std::to_string(rate.num) + "\n");
+             ", FPS_base=" + std::to_string(codecBase.num) + "/" + std::to_string(codecBase.den) + "\n");
     return true;
 }
 
@@ -154,6 +180,7 @@ bool allocatePacketAndFrame(Run& run) {
     if (!run.packet || !run.copy) {
         return errorReport("av_packet_alloc failure", __LINE__);
     }
+    // Nothing decodes into the frame; it is part of the run and of its teardown order all the same.
     run.frame.reset(av_frame_alloc());
     if (!run.frame) {
         return errorReport("avcodec_alloc_frame failure", __LINE__);
@@ -182,7 +209,9 @@ bool openLogs(Run& run, const RunOptions& options, const Streams& streams) {
 struct KindState {
     std::int32_t count = 0;
     RepairState repair;
-    double time = 0.0;
+    double time = 0.0;                // stream time of the last packet passed on
+    std::optional<double> firstTime;  // of the first packet passed on that had a PTS
+    double elapsed = 0.0;             // from firstTime to the last packet with a PTS: what -ns limits
 };
 
 // What differs between the video and the audio road of a packet.
@@ -191,9 +220,14 @@ struct KindRoad {
     KindState& state;
     const AVStream* stream;
     PacketLog& ownLog;
+    const char* ownLogFailure;
     MovieWriter* singleWriter;
     const char* writeFailure;
 };
+
+constexpr const char* logAudioVideoFailure = "Failed to write log for audio+video";
+constexpr const char* logVideoFailure = "Failed to write log for video";
+constexpr const char* logAudioFailure = "Failed to write log for audio";
 
 // Repairs, logs and writes one packet of the chosen video or audio stream. False when a write failed.
 bool passOn(Run& run, const RunOptions& options, KindRoad road, bool& waitingForKey) {
@@ -219,6 +253,12 @@ bool passOn(Run& run, const RunOptions& options, KindRoad road, bool& waitingFor
     }
     const AVRational base = road.stream->time_base;
     road.state.time = static_cast<double>(packet->pts) * base.num / base.den;
+    if (packet->pts != AV_NOPTS_VALUE) {
+        if (!road.state.firstTime) {
+            road.state.firstTime = road.state.time;
+        }
+        road.state.elapsed = road.state.time - *road.state.firstTime;
+    }
 
     if (run.logAudioVideo.isOpen() || road.ownLog.isOpen()) {
         PacketLine line;
@@ -233,8 +273,12 @@ bool passOn(Run& run, const RunOptions& options, KindRoad road, bool& waitingFor
         line.duration = static_cast<std::int32_t>(packet->duration);
         line.size = packet->size;
         const std::string text = composePacketLine(line);
-        run.logAudioVideo.write(text);
-        road.ownLog.write(text);
+        if (!run.logAudioVideo.write(text)) {
+            return errorReport(logAudioVideoFailure, __LINE__);
+        }
+        if (!road.ownLog.write(text)) {
+            return errorReport(road.ownLogFailure, __LINE__);
+        }
     }
 
     // The single-stream writer's reference is taken before any writer sees the packet.
@@ -259,8 +303,8 @@ struct LoopResult {
     std::int32_t videoCount;
 };
 
-// Without a packet for this long, a read that keeps failing is an I/O error (a vanished camera).
-constexpr double noPacketLimitMs = ioTimeoutMs;
+// Pause between two reads that failed without an end of file, so that a bounded retry does not spin.
+constexpr std::chrono::milliseconds retryPause{10};
 
 LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) {
     KindState video;
@@ -269,29 +313,51 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
     IntervalTimer sinceLastPacket{IntervalTimer::startNow};
     AVFormatContext* input = run.input.get();
     AVPacket* packet = run.packet.get();
-    const KindRoad videoRoad{
-        true, video, streams.video, run.logVideo, run.mediaVideo.get(), "Failed to write video frame"};
-    const KindRoad audioRoad{
-        false, audio, streams.audio, run.logAudio, run.mediaAudio.get(), "Failed to write audio frame"};
+    const KindRoad videoRoad{true,
+                             video,
+                             streams.video,
+                             run.logVideo,
+                             logVideoFailure,
+                             run.mediaVideo.get(),
+                             "Failed to write video frame"};
+    const KindRoad audioRoad{false,
+                             audio,
+                             streams.audio,
+                             run.logAudio,
+                             logAudioFailure,
+                             run.mediaAudio.get(),
+                             "Failed to write audio frame"};
 
+    inputWatch.deadlineFired = false;
     for (;;) {
-        inputTimer.restart();
+        // Each read gets its own deadline. Once one was abandoned, what FFmpeg still hands out is what it
+        // held already: later reads get no fresh budget, and those packets do not count as the source
+        // being alive, so a silent source ends within the deadline of its last real packet.
+        if (!inputWatch.deadlineFired) {
+            inputWatch.timer.restart();
+        }
         const int result = av_read_frame(input, packet);
         if (result < 0) {
-            if (stopRequested() || result == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb))) {
+            if (stopRequested()) {
                 return {LoopEnd::normal, video.count};
             }
-            if (input->pb == nullptr || input->pb->error == 0) {
-                if (ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
-                    errorReport("av_read_frame IO error", __LINE__);
-                    return {LoopEnd::failure, video.count};
-                }
-                continue;
+            // An I/O context in error (an abandoned read included) is a failure, even though FFmpeg also
+            // marks it as at its end.
+            const bool ioError =
+                input->pb != nullptr && input->pb->error != 0 && input->pb->error != AVERROR_EOF;
+            if (!ioError && (result == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb)))) {
+                return {LoopEnd::normal, video.count};
             }
-            errorReport("av_read_frame IO error", __LINE__);
-            return {LoopEnd::failure, video.count};
+            if (ioError || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
+                errorReport("av_read_frame IO error", __LINE__);
+                return {LoopEnd::failure, video.count};
+            }
+            std::this_thread::sleep_for(retryPause);
+            continue;
         }
-        sinceLastPacket.restart();
+        if (!inputWatch.deadlineFired) {
+            sinceLastPacket.restart();
+        }
         {
             PacketUnref release{packet};
             // The kind is decided on the packet as read: the writers rewrite its stream index.
@@ -313,7 +379,7 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
         }
         if (options.secondsLimitGiven) {
             const auto limit = static_cast<double>(options.secondsLimit);
-            if (limit < video.time || limit < audio.time) {
+            if (limit < video.elapsed || limit < audio.elapsed) {
                 return {LoopEnd::normal, video.count};
             }
         }
@@ -323,7 +389,34 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
     }
 }
 
-// Set-up, loop and the final line; the run's owners tear everything down on the way out.
+// The teardown of the outputs in its fixed order: logs (-lv, -la, -lav), frame, writers (-mv, -ma, -mav).
+// False when a log or a media file could not be completed. Each failure is reported, but a log whose
+// write failed in the loop has said so already.
+bool finishOutputs(Run& run, bool reportLogs) {
+    bool complete = true;
+    const std::pair<PacketLog*, const char*> logs[] = {{&run.logVideo, logVideoFailure},
+                                                       {&run.logAudio, logAudioFailure},
+                                                       {&run.logAudioVideo, logAudioVideoFailure}};
+    for (const auto& [log, failure] : logs) {
+        if (!log->close()) {
+            complete = false;
+            if (reportLogs) {
+                errorReport(failure, __LINE__);
+            }
+        }
+    }
+    run.frame.reset();
+    for (std::unique_ptr<MovieWriter>* writer : {&run.mediaVideo, &run.mediaAudio, &run.mediaAudioVideo}) {
+        if (*writer && !(*writer)->finish()) {
+            complete = false;
+        }
+        writer->reset();
+    }
+    return complete;
+}
+
+// Set-up, loop, the final line and the teardown; a failure before the loop leaves the teardown to the
+// run's owners. A file that could not be finished fails the run, however the loop ended.
 int capture(const RunOptions& options) {
     Run run;
     run.network.emplace();
@@ -334,11 +427,12 @@ int capture(const RunOptions& options) {
     }
     infoLine("### Started processing input video packets\n");
     const LoopResult result = runLoop(run, options, streams);
-    if (result.end != LoopEnd::normal) {
-        return -1;
+    const bool normalEnd = result.end == LoopEnd::normal;
+    if (normalEnd) {
+        infoLine("### Finished processing input video: " + std::to_string(result.videoCount) + " packets\n");
     }
-    infoLine("### Finished processing input video: " + std::to_string(result.videoCount) + " packets\n");
-    return 0;
+    const bool complete = finishOutputs(run, normalEnd);
+    return normalEnd && complete ? 0 : -1;
 }
 
 }  // namespace

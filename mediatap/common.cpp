@@ -58,6 +58,7 @@ void ncvDebugOutput(const std::string& message, ConsoleColor color) {
     std::cout << message;
     std::cout.flush();
     console::restoreAttribute(consoleHandle, std::cout, savedAttribute);
+    std::cout.clear();  // a line that could not be written is dropped; the next one is tried anew
 }
 
 std::string elapsedTimeString(std::uint64_t ms) {

@@ -33,6 +33,20 @@ class NetworkSession {
     NetworkSession& operator=(const NetworkSession&) = delete;
 };
 
+// An options dictionary handed to FFmpeg by address (FFmpeg may replace it); freed when it leaves scope.
+class Dictionary {
+  public:
+    Dictionary() = default;
+    ~Dictionary() { av_dict_free(&entries); }
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+
+    AVDictionary** address() { return &entries; }
+
+  private:
+    AVDictionary* entries = nullptr;
+};
+
 // Drops the packet's reference when it leaves scope.
 class PacketUnref {
   public:

@@ -5,7 +5,15 @@
 #include <climits>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include "common.h"
 #include "driver.h"
@@ -89,21 +97,55 @@ bool isUrl(const std::string& name) {
     return name.find("://") != std::string::npos;
 }
 
-// Two names of the same file: the same existing file, or the same absolute normal path.
+// The local path that a name means to FFmpeg: a "file:" prefix names the path after it.
+std::string localPath(const std::string& name) {
+    constexpr std::string_view filePrefix = "file:";
+    return name.starts_with(filePrefix) ? name.substr(filePrefix.size()) : name;
+}
+
+// The file a name reaches: absolute, with symbolic links followed as far as they go, even to a target
+// that does not exist yet, and normalised.
+std::filesystem::path resolvedPath(const std::filesystem::path& name) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path path = fs::absolute(name, error);
+    for (int hops = 0; hops < 40; ++hops) {  // a loop of links ends here as the kernel would end it
+        if (!fs::is_symlink(fs::symlink_status(path, error))) {
+            break;
+        }
+        const fs::path target = fs::read_symlink(path, error);
+        if (error) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return fs::weakly_canonical(path, error).lexically_normal();
+}
+
+#if defined(_WIN32)
+// Windows file systems compare names without regard to case.
+bool samePathText(const std::filesystem::path& a, const std::filesystem::path& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+#else
+bool samePathText(const std::filesystem::path& a, const std::filesystem::path& b) {
+    return a == b;
+}
+#endif
+
+// Two names of the same file: the same existing file, or the same resolved path.
 bool sameFile(const std::string& a, const std::string& b) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path pa = pathFromUtf8(a);
-    const fs::path pb = pathFromUtf8(b);
+    const fs::path pa = pathFromUtf8(localPath(a));
+    const fs::path pb = pathFromUtf8(localPath(b));
     if (fs::exists(pa, error) && fs::exists(pb, error)) {
         const bool equivalent = fs::equivalent(pa, pb, error);
         if (!error) {
             return equivalent;
         }
     }
-    const fs::path na = fs::weakly_canonical(fs::absolute(pa, error), error).lexically_normal();
-    const fs::path nb = fs::weakly_canonical(fs::absolute(pb, error), error).lexically_normal();
-    return na == nb;
+    return samePathText(resolvedPath(pa), resolvedPath(pb));
 }
 
 // Refuses outputs and logs that would overwrite the input or share a file with one another.
@@ -124,7 +166,7 @@ bool checkFileNames(const RunOptions& options) {
     auto takesPart = [](const Named& n) { return n.given && !n.name.empty() && !isUrl(n.name); };
     std::error_code error;
     const bool inputIsLocalFile = !options.input.empty() && !isUrl(options.input) &&
-                                  std::filesystem::exists(pathFromUtf8(options.input), error);
+                                  std::filesystem::exists(pathFromUtf8(localPath(options.input)), error);
     for (std::size_t later = 0; later < std::size(outputs); ++later) {
         if (!takesPart(outputs[later])) {
             continue;

@@ -18,20 +18,18 @@ void reportError(const std::string& message, int line) {
     ncvAssertPrint_(message, false, kSourceFile, line);
 }
 
-constexpr std::int64_t kNoBase = -1;
-
 // Shifts one timestamp by the base of its kind (the first PTS). A missing timestamp stays missing; one
 // that comes before the base, or before any base is known, is 0. The shift wraps like two's-complement
 // arithmetic instead of overflowing.
-std::int64_t shiftTimestamp(std::int64_t timestamp, std::int64_t base) {
+std::int64_t shiftTimestamp(std::int64_t timestamp, const std::optional<std::int64_t>& base) {
     if (timestamp == AV_NOPTS_VALUE) {
         return AV_NOPTS_VALUE;
     }
-    if (base == kNoBase) {
+    if (!base) {
         return 0;
     }
     const auto shifted =
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) - static_cast<std::uint64_t>(base));
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) - static_cast<std::uint64_t>(*base));
     return shifted < 0 ? 0 : shifted;
 }
 
@@ -117,8 +115,12 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoC
         if (!addStream(audioCodecParams, audioStream, audioOutStream)) {
             return false;
         }
-        if (useAacFilter && !initAacFilter()) {
-            return false;
+        // Only AAC needs the filter; other audio goes to the muxer as it is, for it to take or refuse.
+        if (useAacFilter && audioCodecParams->codec_id == AV_CODEC_ID_AAC) {
+            if (!initAacFilter()) {
+                return false;
+            }
+            filterAudioPackets = true;
         }
     }
 
@@ -221,13 +223,13 @@ int MovieWriter::writePacket(AVPacket* packet) {
         return -1;
     }
     const bool isVideo = packet->stream_index == videoStreamIndex;
-    std::int64_t& base = isVideo ? videoFirstPts : audioFirstPts;
+    std::optional<std::int64_t>& base = isVideo ? videoFirstPts : audioFirstPts;
     const int outIndex = isVideo ? videoOutIndex : audioOutIndex;
     const bool rescale = isVideo ? rescaleVideo : rescaleAudio;
     const std::int64_t mul = isVideo ? videoTsMul : audioTsMul;
     const std::int64_t div = isVideo ? videoTsDiv : audioTsDiv;
 
-    if (base == kNoBase && packet->pts != AV_NOPTS_VALUE) {
+    if (!base && packet->pts != AV_NOPTS_VALUE) {
         base = packet->pts;
     }
     const std::int64_t shiftedDts = shiftTimestamp(packet->dts, base);
@@ -239,7 +241,7 @@ int MovieWriter::writePacket(AVPacket* packet) {
         keepConvertedDtsIncreasing(isVideo ? videoConversion : audioConversion, shiftedDts, *packet);
     }
 
-    if (!isVideo && useAacFilter && audioOutStream != nullptr && filterAudio(packet) != 0) {
+    if (!isVideo && filterAudioPackets && filterAudio(packet) != 0) {
         return -1;
     }
 
@@ -289,20 +291,30 @@ int MovieWriter::filterAudio(AVPacket* packet) {
     return 0;
 }
 
-MovieWriter::~MovieWriter() {
+bool MovieWriter::finish() {
     if (!open) {
-        return;
+        return true;
     }
+    open = false;
     // Writing the trailer is a guarded write like any other: it gets its own time budget.
     ioTimer.restart();
-    const bool finalized = av_write_trailer(outputContext.get()) == 0;
-    if (!finalized) {
+    const bool trailerWritten = av_write_trailer(outputContext.get()) == 0;
+    if (!trailerWritten) {
         reportError("av_write_trailer failure", __LINE__);
     }
     aacFilter.reset();
     ioTimer.restart();
+    const bool closed = avio_closep(&outputContext->pb) >= 0;
+    if (trailerWritten && !closed) {
+        reportError("avio_close failure", __LINE__);
+    }
     outputContext.reset();
-    if (finalized) {
+    if (trailerWritten && closed) {
         ncvDebugOutput("### Movie " + fileName + " finalized\n", White);
     }
+    return trailerWritten && closed;
+}
+
+MovieWriter::~MovieWriter() {
+    finish();
 }

@@ -1,10 +1,11 @@
 // One output media file of trsn.mediatap: a stream copy of the input's video and/or audio stream into a
 // container chosen by FFmpeg from the file name. Construction opens the file and writes the header;
-// destruction writes the trailer and releases everything.
+// finish (or else destruction) writes the trailer, closes the file and releases everything.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common.h"
@@ -33,6 +34,10 @@ class MovieWriter {
     // Re-stamps the packet in place and hands it to the interleaving muxer, which takes its reference.
     // Returns 0 when the muxer accepted it, -1 otherwise (the packet then still holds its data).
     int writePacket(AVPacket* packet);
+
+    // Writes the trailer and closes the file, reporting what fails. True when the file is complete (or
+    // there was none to finish). The writer is closed afterwards; destruction calls it when not done.
+    bool finish();
 
   private:
     // Closes the file (flushing what is buffered), then frees the context and its streams.
@@ -73,8 +78,8 @@ class MovieWriter {
     const AVStream* audioStream;
     bool rescaleAudio = false;
     bool rescaleVideo = false;
-    std::int64_t videoFirstPts = -1;
-    std::int64_t audioFirstPts = -1;
+    std::optional<std::int64_t> videoFirstPts;  // empty until the first PTS of the kind
+    std::optional<std::int64_t> audioFirstPts;
     std::int64_t videoTsMul = 1;
     std::int64_t videoTsDiv = 1;
     std::int64_t audioTsMul = 1;
@@ -83,6 +88,7 @@ class MovieWriter {
     ConversionTrack audioConversion;
     AVIOInterruptCB interruptCallback;
     bool useAacFilter;
+    bool filterAudioPackets = false;  // the filter is set up: the output is mp4 and the audio AAC
     IntervalTimer ioTimer;
     bool open = false;
 };

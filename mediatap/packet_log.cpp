@@ -64,9 +64,22 @@ bool PacketLog::open(const std::string& fileName) {
     return stream.is_open();
 }
 
-void PacketLog::write(const std::string& line) {
-    if (stream.is_open()) {
+bool PacketLog::write(const std::string& line) {
+    if (!stream.is_open()) {
+        return true;
+    }
+    if (stream.good()) {
         stream.write(line.data(), static_cast<std::streamsize>(line.size()));
         stream.flush();
     }
+    return stream.good();
+}
+
+bool PacketLog::close() {
+    if (!stream.is_open()) {
+        return true;
+    }
+    const bool written = stream.good();
+    stream.close();
+    return written && !stream.fail();
 }

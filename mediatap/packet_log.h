@@ -25,8 +25,11 @@ class PacketLog {
   public:
     bool open(const std::string& fileName);
     bool isOpen() const { return stream.is_open(); }
-    // Writes and flushes the line when the log is open.
-    void write(const std::string& line);
+    // Writes and flushes the line when the log is open. False when the line did not reach the file (a
+    // full disk, for example); the log then takes nothing more.
+    bool write(const std::string& line);
+    // Closes the log; false when what it held could not be written out.
+    bool close();
 
   private:
     std::ofstream stream;

@@ -31,7 +31,12 @@ int wmain(int argc, wchar_t** argv) {
     return runMediatap(args);
 }
 #else
+#include <signal.h>
+
 int main(int argc, char** argv) {
+    // A closed standard output (a reader that went away) must not end the capture: console lines that
+    // cannot be written are dropped, and every file is still finished.
+    signal(SIGPIPE, SIG_IGN);
     return runMediatap(std::vector<std::string>(argv, argv + argc));
 }
 #endif

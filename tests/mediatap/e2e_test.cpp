@@ -1,9 +1,13 @@
 // trsn.mediatap as a user runs it on media files: console output byte for byte, exit status, and the
 // files it writes, checked with ffprobe. The same cases run against the Windows build under Wine.
+#include <sched.h>
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "log_lines.h"
 #include "media_fixture.h"
@@ -103,6 +107,45 @@ TEST(Input, OutputThatWouldOverwriteTheInputIsRefused) {
     EXPECT_EQ(std::filesystem::file_size(input), sizeBefore);
 }
 
+TEST(Input, OtherNamesOfOneFileAreRefused) {
+    const std::string input = makeSample();
+    const auto sizeBefore = std::filesystem::file_size(input);
+    enum Where { everywhere, posixOnly, windowsOnly };
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        Where where;
+    };
+    const Case cases[] = {
+        // FFmpeg's own prefix for local files.
+        {{"-i", input, "-mav", "file:" + input}, "-mav file is the same as the input", everywhere},
+        {{"-i", "file:" + input, "-lv", input}, "-lv file is the same as the input", everywhere},
+        // A link to a file that does not exist yet.
+        {{"-i", input, "-mav", pathFor("x.mp4"), "-mv", pathFor("link.mp4")},
+         "-mv file is the same as -mav file",
+         posixOnly},
+        // Windows file names do not tell letter case apart.
+        {{"-i", input, "-mav", pathFor("OUT.mkv"), "-mv", pathFor("out.mkv")},
+         "-mv file is the same as -mav file",
+         windowsOnly},
+        {{"-i", input, "-lav", pathFor("L.txt"), "-lv", pathFor("l.txt")},
+         "-lv file is the same as -lav file",
+         windowsOnly},
+    };
+    std::filesystem::create_symlink("x.mp4", pathFor("link.mp4"));
+    for (const Case& c : cases) {
+        if (c.where == (toolIsWindows() ? posixOnly : windowsOnly)) {
+            continue;
+        }
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.status, -1);
+        EXPECT_EQ(run.output, expectedFatal(c.message));
+    }
+    EXPECT_EQ(std::filesystem::file_size(input), sizeBefore);
+    EXPECT_FALSE(std::filesystem::exists(pathFor("x.mp4")));
+}
+
 TEST(Remux, WritesAllThreeOutputsAndLogs) {
     const std::string input = makeSample();
     const std::string av = pathFor("av.mp4");
@@ -114,7 +157,7 @@ TEST(Remux, WritesAllThreeOutputsAndLogs) {
     EXPECT_EQ(run.output,
               "### Output type=mp4\n"
               "### Enabled AAC ADTS to ASC bitstream filter\n"
-              "### Video width=160, height=120, FPS_base=1/25\n" +
+              "### Video width=160, height=120, FPS_base=1/50\n" +
                   expectedThreeOutputRun(av, v, a, 75));
 
     const auto both = probe(av);
@@ -182,6 +225,16 @@ TEST(Limits, FrameAndSecondLimitsStopTheLoop) {
     // The loop stops after the first packet past one second of stream time: 0.00 to 1.04 s.
     EXPECT_EQ(lines.size(), 27u);
     EXPECT_NE(lines.back().find("   at=            1.04   "), std::string::npos) << lines.back();
+
+    // The limit counts from the first packet, whatever the source's clock: MPEG-TS starts at 1.4 s.
+    const std::string ts = makeMedia("v.ts", videoSource + h264 + "-f mpegts");
+    const ToolRun late = runTool({"-i", ts, "-ns", "1", "-lv", pathFor("t.log")});
+    EXPECT_EQ(late.status, 0);
+    const auto tsLines = linesOf(readText(pathFor("t.log")), toolLineEnd());
+    ASSERT_FALSE(tsLines.empty());
+    EXPECT_EQ(tsLines.size(), 27u);
+    EXPECT_NE(tsLines.front().find("   at=            1.40   "), std::string::npos) << tsLines.front();
+    EXPECT_NE(tsLines.back().find("   at=            2.44   "), std::string::npos) << tsLines.back();
 }
 
 TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
@@ -193,7 +246,7 @@ TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
     EXPECT_EQ(run.output,
               "### Output type=mkv\n"
               "### Audio stream not found\n"
-              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Video width=160, height=120, FPS_base=1/50\n"
               "### Movie " +
                   av + " opened for writing\n" +
                   expectedReport("Warning",
@@ -217,7 +270,7 @@ TEST(Failures, UnwritableOutputEndsTheRunAfterTearingDown) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output,
               "### Output type=mkv\n"
-              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Video width=160, height=120, FPS_base=1/50\n"
               "### Movie " +
                   av + " opened for writing\n" +
                   expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
@@ -236,11 +289,125 @@ TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output,
               "### Output type=mkv\n"
-              "### Video width=160, height=120, FPS_base=1/25\n"
+              "### Video width=160, height=120, FPS_base=1/50\n"
               "### Movie " +
                   av + " opened for writing\n" + expectedReport("Error", "Failed to open log for video") +
                   "### Movie " + av + " finalized\n");
     EXPECT_EQ(readText(existing), "");
+}
+
+// A disk of 16 KiB at dir, mounted in a mount namespace of the test process's own: seen by it and by what
+// it starts, and gone with it.
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& dir) : dir(dir) {
+        std::filesystem::create_directories(dir);
+        mounted = unshare(CLONE_NEWNS) == 0 &&
+                  mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) {
+            umount2(dir.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool isMounted() const { return mounted; }
+
+  private:
+    std::string dir;
+    bool mounted = false;
+};
+
+// A file that cannot be completed fails the run however the loop ended; every other file is still
+// finalised.
+TEST(Failures, FilesThatCannotBeCompletedFailTheRun) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "Wine opens files in its server, outside the test's own mounts";
+    }
+    const std::string input = makeSample();
+    const std::string av = pathFor("av.mkv");
+    const std::string full = pathFor("full.mkv");
+    std::filesystem::create_symlink("/dev/full", full);
+    const SmallDisk disk(pathFor("disk"));
+    ASSERT_TRUE(disk.isMounted()) << "needs root for a small disk";
+    const std::string head =
+        "### Output type=mkv\n### Video width=160, height=120, FPS_base=1/50\n### Movie " + av +
+        " opened for writing\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string output;
+    };
+    const Case cases[] = {
+        // Three small packets stay in the muxer's buffer: the first write to the device is the trailer's.
+        {{"-nf", "2", "-mv", full},
+         head + "### Movie " + full + " opened for writing\n### Started processing input video packets\n" +
+             "### Finished processing input video: 3 packets\n" +
+             expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer") + "### Movie " +
+             av + " finalized\n"},
+        // Logs that fill the disk part of the way through.
+        {{"-lav", pathFor("disk/av.log")},
+         head + "### Started processing input video packets\n" +
+             expectedReport("Error", "Failed to write log for audio+video") + "### Movie " + av +
+             " finalized\n"},
+        {{"-lv", pathFor("v.log"), "-la", pathFor("disk/a.log")},
+         head + "### Started processing input video packets\n" +
+             expectedReport("Error", "Failed to write log for audio") + "### Movie " + av + " finalized\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        std::vector<std::string> args{"-i", input, "-mav", av};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, -1);
+        EXPECT_EQ(run.output, c.output);
+        EXPECT_EQ(probe(av).streams.size(), 2u);
+        EXPECT_EQ(media_fixture::decodeErrors(av), "");
+    }
+}
+
+// A file whose reads fail at once, without ever reaching its end, is given up five seconds after its
+// last packet; the retries in between leave the processor alone.
+TEST(Failures, ReadsThatKeepFailingEndTheRunWithoutSpinning) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "the processor time of a Windows program is hidden in Wine's";
+    }
+    const std::string input = makeMedia("in.mp4", videoSource + audioSource + h264 + "-c:a aac");
+    ASSERT_EQ(
+        media_fixture::runCommand("python3 " + media_fixture::quote(TRSN_TESTS_DIR "/mp4_chunk_offset.py") +
+                                  " " + media_fixture::quotePath(input) + " 2"),
+        0);
+    const std::string av = pathFor("av.mkv");
+    const std::string times = pathFor("times.txt");
+    const ToolRun run = runTool({"-i", input, "-mav", av},
+                                "/usr/bin/time -q -f '%e %U %S' -o " + media_fixture::quote(times));
+    EXPECT_EQ(run.status, -1);
+    EXPECT_TRUE(run.output.ends_with(expectedReport("Error", "av_read_frame IO error") + "### Movie " + av +
+                                     " finalized\n"))
+        << run.output;
+    std::istringstream measured(readText(times));
+    double wall = 0.0, user = 0.0, system = 0.0;
+    ASSERT_TRUE(measured >> wall >> user >> system) << readText(times);
+    EXPECT_GT(wall, 4.9);
+    EXPECT_LT(user + system, 1.5);  // a busy retry takes about as much as the wall time
+}
+
+// Nobody reading the console output any more ends neither the capture nor its files.
+TEST(Console, ClosedStandardOutputLeavesTheCaptureWhole) {
+    const std::string input = makeSample();
+    const std::string av = pathFor("av.mp4");
+    const std::string readerGone = "python3 -c " + media_fixture::quote(
+                                                       "import os, subprocess, sys\n"
+                                                       "r, w = os.pipe()\n"
+                                                       "os.close(r)\n"
+                                                       "sys.exit(subprocess.call(sys.argv[1:], stdout=w))");
+    const ToolRun run = runTool({"-i", input, "-mav", av, "-lv", pathFor("v.log")}, readerGone);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(linesOf(readText(pathFor("v.log")), toolLineEnd()).size(), 75u);
+    const auto facts = probe(av);
+    EXPECT_EQ(facts.streams.size(), 2u);
+    EXPECT_NEAR(facts.duration.value_or(0.0), 3.0, 0.2);
 }
 
 TEST(Streams, OtherStreamsAreReadButNeitherLoggedNorWrittenNorCounted) {

@@ -24,8 +24,8 @@ namespace {
 // The system interpreter: it has the GStreamer bindings (a user-installed python3 on PATH may not).
 constexpr const char* python = "/usr/bin/python3";
 
-std::string serverScript() {
-    return (std::filesystem::path(__FILE__).parent_path() / "rtsp_server.py").string();
+std::string scriptPath(const char* name) {
+    return (std::filesystem::path(__FILE__).parent_path() / name).string();
 }
 
 std::string readFile(const std::string& path) {
@@ -45,15 +45,22 @@ double nowSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-RtspServer::RtspServer(const std::string& mediaFile) {
-    const std::string outFile = media_fixture::pathFor("rtsp_server.out");
-    const std::string errFile = media_fixture::pathFor("rtsp_server.err");
+ServerProcess::ServerProcess(const std::string& script, const std::vector<std::string>& args) {
+    static int serial = 0;  // each server of a test has files of its own
+    const std::string stem = media_fixture::pathFor(std::filesystem::path(script).stem().string() +
+                                                    std::to_string(++serial));
+    const std::string outFile = stem + ".out";
+    const std::string errFile = stem + ".err";
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe2 failed";
         return;
     }
-    const std::string script = serverScript();
+    std::vector<char*> argv{const_cast<char*>(python), const_cast<char*>(script.c_str())};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
         dup2(fds[0], STDIN_FILENO);  // dup2 clears close-on-exec on the copy
@@ -61,7 +68,7 @@ RtspServer::RtspServer(const std::string& mediaFile) {
             std::freopen(errFile.c_str(), "wb", stderr) == nullptr) {
             _exit(127);
         }
-        execl(python, python, script.c_str(), mediaFile.c_str(), static_cast<char*>(nullptr));
+        execv(python, argv.data());
         _exit(127);
     }
     close(fds[0]);
@@ -81,15 +88,15 @@ RtspServer::RtspServer(const std::string& mediaFile) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             pid = -1;
-            ADD_FAILURE() << "the RTSP server ended before it was ready: " << readFile(errFile);
+            ADD_FAILURE() << "the server ended before it was ready: " << readFile(errFile);
             return;
         }
         pause();
     }
-    ADD_FAILURE() << "the RTSP server was not ready within 15 s: " << readFile(errFile);
+    ADD_FAILURE() << "the server was not ready within 15 s: " << readFile(errFile);
 }
 
-RtspServer::~RtspServer() {
+ServerProcess::~ServerProcess() {
     if (stdinPipe >= 0) {
         close(stdinPipe);
     }
@@ -99,19 +106,27 @@ RtspServer::~RtspServer() {
     }
 }
 
-void RtspServer::stall() {
+void ServerProcess::stall() {
     if (pid > 0) {
         ::kill(pid, SIGSTOP);
     }
 }
 
-void RtspServer::kill() {
+void ServerProcess::kill() {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         pid = -1;
     }
 }
+
+RtspServer::RtspServer(const std::string& mediaFile, Transports transports)
+    : ServerProcess(scriptPath("rtsp_server.py"), transports == udpOnly
+                                                      ? std::vector<std::string>{"--udp-only", mediaFile}
+                                                      : std::vector<std::string>{mediaFile}) {}
+
+StallingTcpSource::StallingTcpSource(const std::string& file)
+    : ServerProcess(scriptPath("tcp_source.py"), {file}) {}
 
 SilentListener::SilentListener() {
     socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

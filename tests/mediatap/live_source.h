@@ -1,23 +1,26 @@
 // Live sources for the stream tool's end-to-end tests: a real RTSP server (GStreamer, driven by
-// rtsp_server.py) and a TCP listener that never answers, both on 127.0.0.1 at a free port, plus bounded
-// waits on started processes. Every object ends what it started when it goes out of scope.
+// rtsp_server.py), a TCP source that stalls (tcp_source.py) and a TCP listener that never answers, both on
+// 127.0.0.1 at a free port, plus bounded waits on started processes. Every object ends what it started when
+// it goes out of scope.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace live_source {
 
-// Serves the H.264 and AAC streams of a Matroska file at rtsp://127.0.0.1:PORT/stream, in real time,
-// each client from the file's start. The constructor waits (bounded) until the server is ready and
-// records a test failure when it is not; url() is empty then.
-class RtspServer {
+// A server of the tests' own: a script run by the system interpreter that prints "READY <address>" once
+// clients can connect, and ends when its standard input closes (so that it never outlives a test). The
+// constructor waits (bounded) until it is ready and records a test failure when it is not; url() is
+// empty then.
+class ServerProcess {
   public:
-    explicit RtspServer(const std::string& mediaFile);
-    ~RtspServer();
-    RtspServer(const RtspServer&) = delete;
-    RtspServer& operator=(const RtspServer&) = delete;
+    ServerProcess(const std::string& script, const std::vector<std::string>& args);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
     const std::string& url() const { return address; }
     // Freezes the server (SIGSTOP): its sockets stay open, nothing is sent any more.
@@ -27,8 +30,23 @@ class RtspServer {
 
   private:
     pid_t pid = -1;
-    int stdinPipe = -1;  // the server ends when this closes, even if the test dies
+    int stdinPipe = -1;
     std::string address;
+};
+
+// Serves the H.264 and AAC streams of a Matroska file at rtsp://127.0.0.1:PORT/stream, in real time,
+// each client from the file's start; over UDP or TCP as the client asks, or over UDP alone.
+class RtspServer : public ServerProcess {
+  public:
+    enum Transports { udpOrTcp, udpOnly };
+    explicit RtspServer(const std::string& mediaFile, Transports transports = udpOrTcp);
+};
+
+// Serves the first half of a file's bytes at tcp://127.0.0.1:PORT to one client, then sends nothing
+// more and keeps the connection open: a byte-stream source that stalls mid-stream.
+class StallingTcpSource : public ServerProcess {
+  public:
+    explicit StallingTcpSource(const std::string& file);
 };
 
 // A TCP port on 127.0.0.1 that completes connections and never sends a byte.

@@ -43,6 +43,10 @@ std::string makeMp4Input() {
 std::string makeMkvInput() {
     return makeMedia("in.mkv", std::string(kSources) + kCodecs);
 }
+// MP3 audio: with the AAC flag on it goes to an mp4 as it is, without the filter.
+std::string makeMp3TsInput() {
+    return makeMedia("in.ts", std::string(kSources) + "-c:v libx264 -preset ultrafast -c:a libmp3lame");
+}
 std::string makeSilentTsInput() {
     return makeMedia("in.ts",
                      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -c:v libx264 -preset ultrafast");
@@ -171,7 +175,8 @@ void expectGoodOutput(const std::string& path, const std::vector<std::string>& c
         EXPECT_EQ(stream.index, static_cast<int>(i));
         EXPECT_EQ(stream.codecName, codecs[i]);
         EXPECT_EQ(stream.startPts.value_or(-1), 0);
-        if (facts.formatName != "mpegts") {  // no codec configuration outside the packets there
+        // MPEG-TS keeps the codec configuration in the packets; MP3 has none.
+        if (facts.formatName != "mpegts" && stream.codecName != "mp3") {
             EXPECT_GT(stream.extradataSize, 0);
         }
         const double duration = stream.duration.value_or(facts.duration.value_or(0.0));
@@ -220,18 +225,19 @@ const std::vector<std::string> kAudio{"aac"};
 
 INSTANTIATE_TEST_SUITE_P(
     Containers, Remux,
-    testing::Values(RemuxCase{"AdtsTsToMp4", makeTsInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
-                    RemuxCase{"TsToMkv", makeTsInput, "out.mkv", Kind::AudioVideo, false, kVideoAndAudio},
-                    RemuxCase{"TsToFlv", makeTsInput, "out.flv", Kind::AudioVideo, false, kVideoAndAudio},
-                    RemuxCase{"Mp4ToTs", makeMp4Input, "out.ts", Kind::AudioVideo, false, kVideoAndAudio},
-                    RemuxCase{"Mp4ToMov", makeMp4Input, "out.mov", Kind::AudioVideo, false, kVideoAndAudio},
-                    RemuxCase{"MkvToMp4", makeMkvInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
-                    RemuxCase{"InputWithoutAudioToMp4", makeSilentTsInput, "out.mp4", Kind::AudioVideo, true,
-                              kVideo},
-                    RemuxCase{"TsVideoToMp4", makeTsInput, "out.mp4", Kind::VideoOnly, true, kVideo},
-                    RemuxCase{"MkvVideoToFlv", makeMkvInput, "out.flv", Kind::VideoOnly, false, kVideo},
-                    RemuxCase{"TsAudioToM4a", makeTsInput, "out.m4a", Kind::AudioOnly, true, kAudio},
-                    RemuxCase{"Mp4AudioToMkv", makeMp4Input, "out.mkv", Kind::AudioOnly, false, kAudio}),
+    testing::Values(
+        RemuxCase{"AdtsTsToMp4", makeTsInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
+        RemuxCase{"TsToMkv", makeTsInput, "out.mkv", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"TsToFlv", makeTsInput, "out.flv", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp4ToTs", makeMp4Input, "out.ts", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp4ToMov", makeMp4Input, "out.mov", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp3TsToMp4", makeMp3TsInput, "out.mp4", Kind::AudioVideo, true, {"h264", "mp3"}},
+        RemuxCase{"MkvToMp4", makeMkvInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
+        RemuxCase{"InputWithoutAudioToMp4", makeSilentTsInput, "out.mp4", Kind::AudioVideo, true, kVideo},
+        RemuxCase{"TsVideoToMp4", makeTsInput, "out.mp4", Kind::VideoOnly, true, kVideo},
+        RemuxCase{"MkvVideoToFlv", makeMkvInput, "out.flv", Kind::VideoOnly, false, kVideo},
+        RemuxCase{"TsAudioToM4a", makeTsInput, "out.m4a", Kind::AudioOnly, true, kAudio},
+        RemuxCase{"Mp4AudioToMkv", makeMp4Input, "out.mkv", Kind::AudioOnly, false, kAudio}),
     [](const testing::TestParamInfo<RemuxCase>& info) { return std::string(info.param.name); });
 
 // The driver's full set: -mav, -mv and -ma on one input, destroyed in the order -mv, -ma, -mav.
@@ -353,9 +359,9 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const Input& in, const std::string& dir) {
                          return makeWriter(in, Kind::VideoOnly, dir + "/failed.aac", false);
                      }},
-        SetUpFailure{"AacFilterOnOtherAudio", "Failed to apply bitstream filter aac_adtstoasc", false,
+        SetUpFailure{"CodecTheContainerRefusesUnderTheAacFlag", "avformat_write_header failure", true,
                      [](const Input& in, const std::string& dir) {
-                         return makeWriter(in, Kind::AudioVideo, dir + "/failed.mp4", true);
+                         return makeWriter(in, Kind::AudioOnly, dir + "/failed.flac", true);
                      }}),
     [](const testing::TestParamInfo<SetUpFailure>& info) { return std::string(info.param.name); });
 
@@ -443,6 +449,27 @@ TEST(MovieWriter, ShiftsTimestampsToTheFirstPtsWhenTimeBasesAgree) {
         EXPECT_EQ(written[i].pts, *inputPackets[i].pts - 50) << "packet " << i;
         EXPECT_EQ(written[i].dts, *inputPackets[i].dts - 50) << "packet " << i;
     }
+}
+
+// A first PTS of -1 is a base like any other: it is not taken for "no base yet".
+TEST(MovieWriter, TakesAFirstPtsOfMinusOneAsTheBase) {
+    const std::string input = makeMedia("in.mkv",
+                                        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -c:v libx264 "
+                                        "-preset ultrafast -bf 0");
+    const std::vector<media_fixture::PacketFacts> inputPackets = media_fixture::probePackets(input, 0);
+    ASSERT_GT(inputPackets.size(), 3u);
+    const Input in = openInput(input);
+    const std::string out = pathFor("out.flv");
+    {
+        std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::VideoOnly, out, false);
+        ASSERT_TRUE(writer->isOpen());
+        writeVideo(in, *writer, {{0, -1, -1}});
+    }
+    std::vector<std::int64_t> expected{0};
+    for (std::size_t i = 1; i < inputPackets.size(); ++i) {
+        expected.push_back(*inputPackets[i].pts + 1);
+    }
+    EXPECT_EQ(ptsOf(media_fixture::probePackets(out, 0)), expected);
 }
 
 // A missing PTS is neither a base nor shifted: the muxer gets it as missing and, without B-frames,

@@ -6,7 +6,9 @@ real time, one fresh pipeline per client (each capture starts at the file's star
 port of 127.0.0.1 and prints "READY rtsp://127.0.0.1:PORT/stream" once clients can connect. Runs until
 killed, or until its standard input closes (so that it never outlives a test that forgot it).
 
-Usage: rtsp_server.py MEDIA.mkv
+Usage: rtsp_server.py [--udp-only] MEDIA.mkv
+
+--udp-only offers RTP over UDP alone: a client that asks for TCP is answered 461.
 """
 import os
 import sys
@@ -15,16 +17,21 @@ import threading
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
 
 def main():
-    if len(sys.argv) != 2 or not os.path.isfile(sys.argv[1]):
-        sys.stderr.write("usage: rtsp_server.py MEDIA.mkv\n")
+    args = sys.argv[1:]
+    udp_only = args[:1] == ["--udp-only"]
+    if udp_only:
+        args = args[1:]
+    if len(args) != 1 or not os.path.isfile(args[0]):
+        sys.stderr.write("usage: rtsp_server.py [--udp-only] MEDIA.mkv\n")
         return 2
     Gst.init(None)
-    location = sys.argv[1].replace("\\", "\\\\").replace('"', '\\"')
+    location = args[0].replace("\\", "\\\\").replace('"', '\\"')
     launch = (
         '( filesrc location="%s" ! matroskademux name=d '
         "d.video_0 ! queue ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=1 "
@@ -33,6 +40,8 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(launch)
     factory.set_shared(False)
+    if udp_only:
+        factory.set_protocols(GstRtsp.RTSPLowerTrans.UDP)
 
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
