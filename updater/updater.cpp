@@ -60,10 +60,13 @@ int PrintUsage(const char* programName) {
 
 int OpenInstaller(const char* typedPath, InstallerFile& installer) {
     installer.typedPath = typedPath;
+    SetLastError(ERROR_SUCCESS);
     const DWORD length = GetFullPathNameA(typedPath, static_cast<DWORD>(sizeof(installer.fullPath)),
                                           installer.fullPath, nullptr);
     if (length == 0) {
-        return ReportInvalidFile(typedPath, GetLastError());
+        // An empty name resolves to nothing without a code of its own.
+        const DWORD error = GetLastError();
+        return ReportInvalidFile(typedPath, error != ERROR_SUCCESS ? error : ERROR_INVALID_NAME);
     }
     if (length >= sizeof(installer.fullPath)) {
         return ReportInvalidFile(typedPath, ERROR_FILENAME_EXCED_RANGE);

@@ -264,11 +264,18 @@ TEST_F(UpdaterRun, PrintsBannerAndUsageWithTheProgramNameAsTypedWhenNoPathIsGive
 }
 
 TEST_F(UpdaterRun, ReportsAMissingPathWithThePlatformCode) {
-    const std::string missing = scratch_ + "\\no such setup.exe";
-    const Outcome run = RunUpdater(Argument(missing));
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + missing + "': 2\r\n");
-    EXPECT_EQ(run.err, "");
+    const std::pair<std::string, int> cases[] = {
+        {scratch_ + "\\no such setup.exe", ERROR_FILE_NOT_FOUND},
+        {"", ERROR_INVALID_NAME},
+    };
+    for (const auto& [missing, code] : cases) {
+        SCOPED_TRACE(missing);
+        const Outcome run = RunUpdater(Argument(missing));
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out,
+                  "ERROR: Invalid installer file '" + missing + "': " + std::to_string(code) + "\r\n");
+        EXPECT_EQ(run.err, "");
+    }
 }
 
 TEST_F(UpdaterRun, TurnsAwayAPlainTextFileAndADirectorySilently) {
