@@ -351,23 +351,26 @@ INSTANTIATE_TEST_SUITE_P(Updater, SameNameInTwoDirectories,
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(UpdaterRun, TurnsAwayAnInstallerThatSomeoneHasOpenForWriting) {
-    // The updater holds the file, shared for reading only, from the check to the start. A file that is
-    // being written cannot be held: it is reported with the platform's sharing-violation code.
+    // The updater holds the file from the check to the start, sharing it for reading only. A file that
+    // another process has open for writing, or to rename or delete it, cannot be held: it is reported
+    // with the platform's sharing-violation code and never started.
     const std::string installer = Install("setup_skylens.exe");
-    UniqueHandle writer(CreateFileW(Widen(installer).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_NE(writer.get(), INVALID_HANDLE_VALUE);
-    Outcome run = RunUpdater(Argument(installer));
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + installer + "': 32\r\n");
-    EXPECT_EQ(run.err, "");
-    ExpectNeverStarted(installer);
+    for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
+        SCOPED_TRACE(access);
+        UniqueHandle other(CreateFileW(Widen(installer).c_str(), access,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_NE(other.get(), INVALID_HANDLE_VALUE);
+        const Outcome run = RunUpdater(Argument(installer));
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + installer + "': 32\r\n");
+        EXPECT_EQ(run.err, "");
+        ExpectNeverStarted(installer);
+        std::filesystem::remove(std::filesystem::path(Widen(installer + ".go")));
+    }
 
-    // Once the writer is done, the same file is accepted.
-    writer.reset();
-    std::filesystem::remove(std::filesystem::path(Widen(installer + ".go")));
-    run = RunUpdater(Argument(installer));
+    // Once the other process is done, the same file is accepted.
+    const Outcome run = RunUpdater(Argument(installer));
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.out, "");
     ExpectStartedUnattended(installer);
