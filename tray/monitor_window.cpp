@@ -145,7 +145,7 @@ void DestroyMonitor(MonitorState* monitor) {
         return;
     }
     if (monitor->window != nullptr) {
-        KillTimer(monitor->window, BLINK_TIMER_ID);
+        sys::KillTimer(monitor->window, BLINK_TIMER_ID);
     }
     if (monitor->service != nullptr) {
         CloseServiceHandle(monitor->service);
@@ -156,7 +156,7 @@ void DestroyMonitor(MonitorState* monitor) {
         monitor->scManager = nullptr;
     }
     if (monitor->notifyIcon.hWnd != nullptr) {
-        Shell_NotifyIconW(NIM_DELETE, &monitor->notifyIcon);
+        sys::Shell_NotifyIconW(NIM_DELETE, &monitor->notifyIcon);
     }
     monitor->stateIcon = nullptr;
     for (HICON* icon :
@@ -171,7 +171,7 @@ void DestroyMonitor(MonitorState* monitor) {
         monitor->menu = nullptr;
     }
     if (monitor->window != nullptr) {
-        DestroyWindow(monitor->window);
+        sys::DestroyWindow(monitor->window);
         monitor->window = nullptr;
     }
 }
@@ -182,8 +182,12 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             g_taskbarCreatedMsg = RegisterWindowMessageW(kTaskbarCreatedName);
             ChangeWindowMessageFilter(g_taskbarCreatedMsg, MSGFLT_ADD);
             break;
-        case WM_DESTROY:
         case WM_CLOSE:
+            // Like "Hide Tray Indicator": the window stays until the tear-down, which needs it to stop the
+            // blink timer and to remove the icon before it destroys the window itself.
+            sys::PostQuitMessage(0);
+            return 0;
+        case WM_DESTROY:
             sys::PostQuitMessage(0);
             break;
         case WM_TRAY_NOTIFY:

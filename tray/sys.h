@@ -22,6 +22,7 @@ BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data);
 BOOL EnableMenuItem(HMENU menu, UINT item, UINT enable);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc);
 BOOL KillTimer(HWND window, UINT_PTR id);
+BOOL DestroyWindow(HWND window);
 BOOL GetCursorPos(POINT* point);
 BOOL SetForegroundWindow(HWND window);
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND window);

@@ -43,6 +43,9 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
 BOOL KillTimer(HWND window, UINT_PTR id) {
     return ::KillTimer(window, id);
 }
+BOOL DestroyWindow(HWND window) {
+    return ::DestroyWindow(window);
+}
 BOOL GetCursorPos(POINT* point) {
     return ::GetCursorPos(point);
 }

@@ -6,9 +6,13 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return PrintUsage(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     }
-    const int checked = CheckInstaller(argv[1]);
-    if (checked != kExitOk) {
-        return checked;
+    InstallerFile installer;
+    int result = OpenInstaller(argv[1], installer);
+    if (result == kExitOk) {
+        result = CheckInstaller(installer);
     }
-    return LaunchInstaller(argv[1]);
+    if (result == kExitOk) {
+        result = LaunchInstaller(installer);
+    }
+    return result;
 }

@@ -10,12 +10,16 @@
 
 namespace trsn::updater {
 
+void HandleCloser::operator()(void* handle) const {
+    CloseHandle(handle);
+}
+
 namespace {
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+int ReportInvalidFile(const char* typedPath, DWORD error) {
+    std::printf("ERROR: Invalid installer file '%s': %d\n", typedPath, static_cast<int>(error));
+    return kExitInvalidFile;
+}
 
 // One entry of a version resource's translation table, as the resource lays it out.
 struct Translation {
@@ -54,13 +58,36 @@ int PrintUsage(const char* programName) {
     return kExitUsage;
 }
 
-int CheckInstaller(const char* path) {
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+int OpenInstaller(const char* typedPath, InstallerFile& installer) {
+    installer.typedPath = typedPath;
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetFullPathNameA(typedPath, static_cast<DWORD>(sizeof(installer.fullPath)),
+                                          installer.fullPath, nullptr);
+    if (length == 0) {
+        // An empty name resolves to nothing without a code of its own.
         const DWORD error = GetLastError();
-        std::printf("ERROR: Invalid installer file '%s': %d\n", path, static_cast<int>(error));
-        return kExitInvalidFile;
+        return ReportInvalidFile(typedPath, error != ERROR_SUCCESS ? error : ERROR_INVALID_NAME);
     }
+    if (length >= sizeof(installer.fullPath)) {
+        return ReportInvalidFile(typedPath, ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (GetFileAttributesA(installer.fullPath) == INVALID_FILE_ATTRIBUTES) {
+        return ReportInvalidFile(typedPath, GetLastError());
+    }
+    // Others may go on reading the file, but nobody can write, rename or delete it while we hold it. A file
+    // that someone already has open for writing cannot be held, and is turned away. A directory opens
+    // too (backup semantics) and is turned away by the version check, as it always was.
+    HANDLE file = CreateFileA(installer.fullPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return ReportInvalidFile(typedPath, GetLastError());
+    }
+    installer.hold.reset(file);
+    return kExitOk;
+}
 
+int CheckInstaller(const InstallerFile& installer) {
+    const char* path = installer.fullPath;
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) {
@@ -90,11 +117,11 @@ int CheckInstaller(const char* path) {
     return kExitOk;
 }
 
-int LaunchInstaller(const char* path) {
+int LaunchInstaller(const InstallerFile& installer) {
     char commandLine[kCommandLineBufferSize];
-    if (!BuildCommandLine(commandLine, path)) {
-        // A cut command line would start another program than the one checked, or the installer
-        // without its switches: start nothing.
+    if (!BuildCommandLine(commandLine, installer.fullPath)) {
+        // A cut command line would hand the installer a broken name of itself or cut off its switches:
+        // start nothing.
         std::printf("ERROR: Failed creating process '%s': %d\n", commandLine,
                     static_cast<int>(ERROR_FILENAME_EXCED_RANGE));
         return kExitLaunchFailed;
@@ -106,7 +133,8 @@ int LaunchInstaller(const char* path) {
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof(process));
 
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE,
+    // The application name is the full path: the platform neither searches for the file nor adds ".exe".
+    if (!CreateProcessA(installer.fullPath, commandLine, nullptr, nullptr, FALSE,
                         DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
         const DWORD error = GetLastError();
         std::printf("ERROR: Failed creating process '%s': %d\n", commandLine, static_cast<int>(error));

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace trsn::updater {
 
@@ -16,6 +17,8 @@ inline constexpr const char* kDescriptionPathFormat = "\\StringFileInfo\\%04x%04
 // Text buffers: sizes include the terminating zero.
 inline constexpr std::size_t kDescriptionBufferSize = 128;
 inline constexpr std::size_t kCommandLineBufferSize = 520;
+// A full path of up to 260 characters, each of which can take two bytes in a double-byte code page.
+inline constexpr std::size_t kFullPathBufferSize = 520;
 
 // Exit codes.
 inline constexpr int kExitOk = 0;
@@ -43,15 +46,34 @@ bool BuildCommandLine(char (&commandLine)[kCommandLineBufferSize], const char* p
 
 // Operations of the program.
 
+struct HandleCloser {
+    void operator()(void* handle) const;
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// The installer that the user named. Every platform call is given its full path, resolved once against
+// the current directory, so the file checked is the file started; messages show the path as typed.
+struct InstallerFile {
+    const char* typedPath = nullptr;
+    char fullPath[kFullPathBufferSize] = {};
+    // The file held open, shared for reading only, from before the check until the installer was
+    // started: nobody can replace or change it in between.
+    UniqueHandle hold;
+};
+
 // Prints the banner and the usage line; returns kExitUsage.
 int PrintUsage(const char* programName);
 
-// Accepts `path` only when its version resource describes it as one of our installers.
-// Returns kExitOk or the exit code of the failure; starts nothing.
-int CheckInstaller(const char* path);
+// Resolves the path as typed, makes sure the file exists and holds it open.
+// Returns kExitOk or kExitInvalidFile, the latter with its message.
+int OpenInstaller(const char* typedPath, InstallerFile& installer);
 
-// Starts the installer unattended, detached from our console, without waiting for it.
+// Accepts the opened installer only when its version resource describes it as one of ours.
+// Returns kExitOk or the exit code of the failure; starts nothing.
+int CheckInstaller(const InstallerFile& installer);
+
+// Starts the opened installer unattended, detached from our console, without waiting for it.
 // Returns kExitOk or kExitLaunchFailed.
-int LaunchInstaller(const char* path);
+int LaunchInstaller(const InstallerFile& installer);
 
 }  // namespace trsn::updater

@@ -38,6 +38,19 @@ void Record(std::string line) {
     g_fake.calls.push_back(std::move(line));
 }
 
+// A call on the test window: marks the line when the window is gone and tells whether the call succeeds.
+bool OnWindow(HWND window, std::string& line) {
+    if (window != kWindow) {
+        line += " other-window";
+        return true;
+    }
+    if (!g_fake.windowAlive) {
+        line += " no-window";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace sys {
@@ -82,8 +95,11 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return g_fake.sendRunsWindowProc ? MonitorWndProc(window, message, wParam, lParam) : 0;
 }
 
-LRESULT DefWindowProcW(HWND, UINT message, WPARAM, LPARAM) {
+LRESULT DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM) {
     Record("DefWindowProcW " + std::to_string(message));
+    if (message == WM_CLOSE && window == kWindow) {
+        g_fake.windowAlive = false;  // the default handling of a close request destroys the window
+    }
     return 0;
 }
 
@@ -92,10 +108,15 @@ void PostQuitMessage(int exitCode) {
 }
 
 BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data) {
-    const char* kind = message == NIM_ADD ? "add" : message == NIM_MODIFY ? "modify" : "other";
-    Record(std::string("Shell_NotifyIconW ") + kind + " icon=" + IconName(data->hIcon) + " tip=\"" +
-           Narrow(data->szTip) + "\"");
-    return TRUE;
+    const char* kind = message == NIM_ADD      ? "add"
+                       : message == NIM_MODIFY ? "modify"
+                       : message == NIM_DELETE ? "delete"
+                                               : "other";
+    std::string line = std::string("Shell_NotifyIconW ") + kind + " icon=" + IconName(data->hIcon) +
+                       " tip=\"" + Narrow(data->szTip) + "\"";
+    const bool ok = data->hWnd == nullptr || OnWindow(data->hWnd, line);
+    Record(line);
+    return ok;
 }
 
 BOOL EnableMenuItem(HMENU menu, UINT item, UINT enable) {
@@ -113,8 +134,20 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
 }
 
 BOOL KillTimer(HWND window, UINT_PTR id) {
-    Record("KillTimer " + std::to_string(id) + (window == kWindow ? "" : " other-window"));
-    return TRUE;
+    std::string line = "KillTimer " + std::to_string(id);
+    const bool ok = OnWindow(window, line);
+    Record(line);
+    return ok;
+}
+
+BOOL DestroyWindow(HWND window) {
+    std::string line = "DestroyWindow";
+    const bool ok = OnWindow(window, line);
+    Record(line);
+    if (window == kWindow) {
+        g_fake.windowAlive = false;
+    }
+    return ok;
 }
 
 BOOL GetCursorPos(POINT* point) {

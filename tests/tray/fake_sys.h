@@ -23,6 +23,10 @@ struct FakeSys {
 
     // A send runs the window procedure at once, as it does on the window's own thread.
     bool sendRunsWindowProc = true;
+
+    // The test window exists until DestroyWindow, or the default handling of WM_CLOSE, destroys it;
+    // calls on it then fail and are marked "no-window".
+    bool windowAlive = true;
 };
 
 extern FakeSys g_fake;

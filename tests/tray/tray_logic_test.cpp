@@ -316,12 +316,33 @@ TEST_F(TrayLogic, OnlyButtonPressesOnOurIconOpenTheMenu) {
 }
 
 TEST_F(TrayLogic, CloseAndDestroyEndTheMessageLoop) {
-    for (UINT message : {WM_CLOSE, WM_DESTROY}) {
+    // A close request is handled like "Hide Tray Indicator": it never reaches the default handling,
+    // which would destroy the window.
+    const std::pair<UINT, Calls> cases[] = {
+        {WM_CLOSE, {"PostQuitMessage 0"}},
+        {WM_DESTROY, {"PostQuitMessage 0", "DefWindowProcW " + std::to_string(WM_DESTROY)}},
+    };
+    for (const auto& [message, expected] : cases) {
         SCOPED_TRACE(message);
         g_fake.calls.clear();
-        MonitorWndProc(kWindow, message, 0, 0);
-        EXPECT_EQ(g_fake.calls, (Calls{"PostQuitMessage 0", "DefWindowProcW " + std::to_string(message)}));
+        EXPECT_EQ(MonitorWndProc(kWindow, message, 0, 0), 0);
+        EXPECT_EQ(g_fake.calls, expected);
     }
+}
+
+TEST_F(TrayLogic, TearDownAfterACloseRequestRemovesTheIconAndThenTheWindow) {
+    Show(SERVICE_START_PENDING);  // blinking: the timer runs
+    MonitorWndProc(kWindow, WM_CLOSE, 0, 0);
+
+    // The test's icons and menu are no real ones: the tear-down leaves them alone.
+    monitor_->runningIcon = monitor_->stoppedIcon = nullptr;
+    monitor_->menu = nullptr;
+    g_fake.calls.clear();
+    DestroyMonitor(monitor_.get());
+    EXPECT_EQ(g_fake.calls,
+              (Calls{"KillTimer 10", "Shell_NotifyIconW delete icon=running tip=\"Lumio Video: starting\"",
+                     "DestroyWindow"}));
+    EXPECT_EQ(monitor_->window, nullptr);
 }
 
 TEST_F(TrayLogic, TaskbarCreatedAddsTheIconBackAsItIsNow) {

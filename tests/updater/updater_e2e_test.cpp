@@ -1,6 +1,9 @@
 // End-to-end tests: the real trsn.updater.exe, run under Wine against test installers with real version
 // resources. An installer that gets started records its command line and console into a file beside
 // itself once the test releases it, so a test can tell whether, how and when it was started.
+//
+// The updater and its test installers are by default those beside this program; TRSN_UPDATER_EXE and
+// TRSN_UPDATER_FIXTURES name others (Windows paths, or Unix paths that Wine sees on drive Z:).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -25,11 +28,31 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
+std::string DirName(const std::string& path) {
+    return path.substr(0, path.find_last_of('\\'));
+}
+
 std::string BinDir() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path);
-    return dir.substr(0, dir.find_last_of('\\'));
+    return DirName(path);
+}
+
+// The value of an environment variable as a Windows path, or `fallback` when it is not set.
+std::string PathSetting(const char* name, const std::string& fallback) {
+    char value[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return fallback;
+    }
+    std::string path(value);
+    if (path.front() == '/') {
+        path.insert(0, "Z:");
+    }
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    return path;
 }
 
 std::wstring Widen(const std::string& text) {
@@ -118,7 +141,7 @@ class UpdaterRun : public ::testing::Test {
             }
         }
         // A blank in the directory name checks the quoting of the installer path.
-        scratch_ = bin_ + "\\updater e2e\\" + name;
+        scratch_ = fixtures_ + " e2e\\" + name;
         std::error_code ignored;
         std::filesystem::remove_all(Widen(scratch_), ignored);
         std::filesystem::create_directories(Widen(scratch_));
@@ -129,11 +152,12 @@ class UpdaterRun : public ::testing::Test {
         std::filesystem::remove_all(Widen(scratch_), ignored);
     }
 
-    // Copies a test installer into the scratch directory; returns its new path.
+    // Copies a test installer into the scratch directory, or a directory below it; returns its new path.
     std::string Install(const std::string& fixture, const std::string& as = "") {
         const std::string target = scratch_ + "\\" + (as.empty() ? fixture : as);
-        EXPECT_TRUE(
-            CopyFileW(Widen(bin_ + "\\updater-fixtures\\" + fixture).c_str(), Widen(target).c_str(), FALSE))
+        std::error_code ignored;
+        std::filesystem::create_directories(Widen(DirName(target)), ignored);
+        EXPECT_TRUE(CopyFileW(Widen(fixtures_ + "\\" + fixture).c_str(), Widen(target).c_str(), FALSE))
             << fixture;
         return target;
     }
@@ -171,8 +195,8 @@ class UpdaterRun : public ::testing::Test {
                   "cmdline=" + Quoted(path) + kSwitches + "\nconsole=0\nreleased=1\n");
     }
 
-    const std::string bin_ = BinDir();
-    const std::string updater_ = bin_ + "\\trsn.updater.exe";
+    const std::string updater_ = PathSetting("TRSN_UPDATER_EXE", BinDir() + "\\trsn.updater.exe");
+    const std::string fixtures_ = PathSetting("TRSN_UPDATER_FIXTURES", BinDir() + "\\updater-fixtures");
     std::string scratch_;
 };
 
@@ -234,17 +258,24 @@ TEST_F(UpdaterRun, PrintsBannerAndUsageWithTheProgramNameAsTypedWhenNoPathIsGive
     EXPECT_EQ(run.out, "Tarsen skyLens2 v2.1.3 updater utility\r\nUsage: " + updater_ + " <updatefile>\r\n");
     EXPECT_EQ(run.err, "");
 
-    run = RunProgram("trsn.updater", bin_, updater_);
+    run = RunProgram("trsn.updater", DirName(updater_), updater_);
     EXPECT_EQ(run.exitCode, 1u);
     EXPECT_EQ(run.out, "Tarsen skyLens2 v2.1.3 updater utility\r\nUsage: trsn.updater <updatefile>\r\n");
 }
 
 TEST_F(UpdaterRun, ReportsAMissingPathWithThePlatformCode) {
-    const std::string missing = scratch_ + "\\no such setup.exe";
-    const Outcome run = RunUpdater(Argument(missing));
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + missing + "': 2\r\n");
-    EXPECT_EQ(run.err, "");
+    const std::pair<std::string, int> cases[] = {
+        {scratch_ + "\\no such setup.exe", ERROR_FILE_NOT_FOUND},
+        {"", ERROR_INVALID_NAME},
+    };
+    for (const auto& [missing, code] : cases) {
+        SCOPED_TRACE(missing);
+        const Outcome run = RunUpdater(Argument(missing));
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out,
+                  "ERROR: Invalid installer file '" + missing + "': " + std::to_string(code) + "\r\n");
+        EXPECT_EQ(run.err, "");
+    }
 }
 
 TEST_F(UpdaterRun, TurnsAwayAPlainTextFileAndADirectorySilently) {
@@ -276,6 +307,75 @@ TEST_F(UpdaterRun, ReportsAnAcceptedFileThatCannotBeStarted) {
     EXPECT_EQ(run.err, "");
 }
 
+struct TwoDirectories {
+    const char* label;
+    const char* name;  // the installer's name as typed, relative to the current directory
+    bool oursInCurrentDir;
+};
+
+void PrintTo(const TwoDirectories& directories, std::ostream* out) {
+    *out << directories.label;
+}
+
+// A relative name that exists both in the current directory and beside the updater: the file in the
+// current directory, as the user means it, is the one checked and the one started.
+class SameNameInTwoDirectories : public UpdaterRun, public ::testing::WithParamInterface<TwoDirectories> {};
+
+TEST_P(SameNameInTwoDirectories, ChecksAndStartsTheFileInTheCurrentDirectory) {
+    const std::string name = GetParam().name;
+    const std::string ours = "setup_skylens.exe", other = "setup_no_version.exe";
+    const bool oursHere = GetParam().oursInCurrentDir;
+    const std::string named = Install(oursHere ? ours : other, "current\\" + name);
+    const std::string besideUpdater = Install(oursHere ? other : ours, "app\\" + name);
+    const std::string updater = scratch_ + "\\app\\trsn.updater.exe";
+    ASSERT_TRUE(CopyFileW(Widen(updater_).c_str(), Widen(updater).c_str(), FALSE));
+
+    const Outcome run = RunProgram(Quoted(updater) + Argument(name), scratch_ + "\\current");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, oursHere ? 0u : 79u);
+    if (oursHere) {
+        ExpectStartedUnattended(named);
+    } else {
+        ExpectNeverStarted(named);
+    }
+    ExpectNeverStarted(besideUpdater);
+}
+
+INSTANTIATE_TEST_SUITE_P(Updater, SameNameInTwoDirectories,
+                         ::testing::Values(TwoDirectories{"NameOursHere", "setup.exe", true},
+                                           TwoDirectories{"NameOursBesideUpdater", "setup.exe", false},
+                                           TwoDirectories{"SubdirOursHere", "sub\\setup.exe", true},
+                                           TwoDirectories{"SubdirOursBesideUpdater", "sub\\setup.exe",
+                                                          false}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(UpdaterRun, TurnsAwayAnInstallerThatSomeoneHasOpenForWriting) {
+    // The updater holds the file from the check to the start, sharing it for reading only. A file that
+    // another process has open for writing, or to rename or delete it, cannot be held: it is reported
+    // with the platform's sharing-violation code and never started.
+    const std::string installer = Install("setup_skylens.exe");
+    for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
+        SCOPED_TRACE(access);
+        UniqueHandle other(CreateFileW(Widen(installer).c_str(), access,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_NE(other.get(), INVALID_HANDLE_VALUE);
+        const Outcome run = RunUpdater(Argument(installer));
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + installer + "': 32\r\n");
+        EXPECT_EQ(run.err, "");
+        ExpectNeverStarted(installer);
+        std::filesystem::remove(std::filesystem::path(Widen(installer + ".go")));
+    }
+
+    // Once the other process is done, the same file is accepted.
+    const Outcome run = RunUpdater(Argument(installer));
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, "");
+    ExpectStartedUnattended(installer);
+}
+
 TEST_F(UpdaterRun, TestInstallerSeesAConsoleWhenItHasOne) {
     // Guards the "console=0" checks above: started with a console, the test installer does report one.
     const std::string installer = Install("setup_skylens.exe");
@@ -286,32 +386,56 @@ TEST_F(UpdaterRun, TestInstallerSeesAConsoleWhenItHasOne) {
 }
 
 // In a double-byte code page a path within the file calls' 260 characters can take up to twice as many
-// bytes, and the command line can outgrow its 519 characters. It must then start nothing at all.
+// bytes. A full path too long for those calls is turned away before anything is opened; one that they
+// accept can still make a command line longer than the updater's 519 characters, which starts nothing.
 TEST_F(UpdaterRun, DoubleByteLongPathStartsNothing) {
     if (GetACP() != 932) {
         GTEST_SKIP() << "needs the ANSI code page 932 (run with LC_ALL=ja_JP.UTF-8)";
     }
     const std::string wideChar = "\x82\xa0";  // HIRAGANA LETTER A in code page 932
-    auto repeat = [&](int count) {
+    auto repeat = [&](std::size_t count) {
         std::string text;
-        for (int i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             text += wideChar;
         }
         return text;
     };
+    // Directories of 85 such characters: 255 bytes in the Unix file names below drive Z: and C:.
     const std::string first = repeat(85), second = repeat(85);
-    const std::string relative = first + "\\" + second + "\\" + repeat(80) + ".exe";
-    ASSERT_EQ(relative.size(), 506u);
-    ASSERT_TRUE(CreateDirectoryW(Widen(scratch_ + "\\" + first).c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW(Widen(scratch_ + "\\" + first + "\\" + second).c_str(), nullptr));
-    const std::string installer = Install("setup_skylens.exe", relative);
 
-    const Outcome run = RunUpdater(Argument(relative), scratch_);
-    EXPECT_EQ(run.exitCode, 10u);
-    const std::string cut = (Quoted(relative) + kSwitches).substr(0, 519);
-    EXPECT_EQ(run.out, "ERROR: Failed creating process '" + cut + "': 206\r\n");
+    // Relative to the scratch directory, the full path has more than 260 characters.
+    std::string relative = first + "\\" + second + "\\" + repeat(80) + ".exe";
+    std::string installer = Install("setup_skylens.exe", relative);
+    Outcome run = RunUpdater(Argument(relative), scratch_);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, "ERROR: Invalid installer file '" + relative + "': 206\r\n");
     EXPECT_EQ(run.err, "");
     ExpectNeverStarted(installer);
+
+    // Near the root of drive C: the full path has fewer than 260 characters but more than the 483 bytes
+    // that leave room for the quotes and the switches.
+    struct ShortDir {
+        std::string path = "C:\\u" + std::to_string(GetCurrentProcessId());
+        ~ShortDir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(Widen(path), ignored);
+        }
+    } shortDir;
+    const std::size_t singles = shortDir.path.size() + 3 + 4;  // the directory, three separators, ".exe"
+    const std::size_t third = (484 - singles + 1) / 2 - 170;
+    relative = first + "\\" + second + "\\" + repeat(third) + ".exe";
+    const std::string full = shortDir.path + "\\" + relative;
+    ASSERT_GE(full.size(), 484u);
+    ASSERT_LT(singles + 170 + third, 260u) << "characters";
+    std::error_code ignored;
+    std::filesystem::create_directories(Widen(DirName(full)), ignored);
+    ASSERT_TRUE(CopyFileW(Widen(fixtures_ + "\\setup_skylens.exe").c_str(), Widen(full).c_str(), FALSE));
+    run = RunUpdater(Argument(relative), shortDir.path);
+    EXPECT_EQ(run.exitCode, 10u);
+    const std::string cut = (Quoted(full) + kSwitches).substr(0, 519);
+    EXPECT_EQ(run.out, "ERROR: Failed creating process '" + cut + "': 206\r\n");
+    EXPECT_EQ(run.err, "");
+    ExpectNeverStarted(full);
 }
 
 }  // namespace
