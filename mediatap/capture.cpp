@@ -6,8 +6,8 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "common.h"
 #include "driver.h"
