@@ -20,9 +20,10 @@ import dataclasses
 import re
 
 import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
 
 MISSING = np.iinfo(np.int64).min  # FFmpeg's value for a missing timestamp
-CHUNK_BYTES = 1 << 24
+CHUNK_BYTES = 1 << 22
 LONGEST_LINE = 1 << 16  # a longer line is bad; the reader does not hold more of it than this
 FIRST_BAD_LINES = 10  # line numbers kept per file
 
@@ -85,31 +86,49 @@ _POW10 = -(10 ** np.arange(INT_WIDTH - 2, -1, -1, dtype=np.int64))  # negative, 
 _INT64_MIN_DIGITS = np.frombuffer(b"9223372036854775808", np.uint8) - 48
 
 
+def _rows(buf, first, width):
+    """buf[first:first + width] for each first, as rows of a matrix; bytes outside buf read as spaces.
+    Rows are copied from a sliding-window view, without a matrix of indices."""
+    view = sliding_window_view(buf, width) if width <= len(buf) else np.empty((0, width), np.uint8)
+    inside = (first >= 0) & (first <= len(buf) - width)
+    if inside.all():
+        return view[first]
+    out = np.full((len(first), width), 32, np.uint8)
+    out[inside] = view[first[inside]]
+    edge = np.flatnonzero(~inside)
+    idx = first[edge, None] + np.arange(width)
+    valid = (idx >= 0) & (idx < len(buf))
+    out[edge] = np.where(valid, buf[np.clip(idx, 0, max(len(buf) - 1, 0))], 32)
+    return out
+
+
 def _windows(buf, start, end, width):
     """The bytes of [start, end) of each row, right-aligned in width columns, spaces in front. Rows whose
-    value is longer than width are flagged."""
-    idx = end[:, None] + np.arange(-width, 0)
-    outside = idx < start[:, None]
-    chars = buf[np.maximum(idx, 0)]
-    chars[outside] = 32
+    value is longer than width, or empty, are flagged."""
+    chars = _rows(buf, end - width, width)
+    chars[np.arange(-width, 0) < (start - end)[:, None]] = 32
     return chars, (end - start <= width) & (end > start)
 
 
 def _sign_and_digits(chars):
-    """Checks that each row is spaces, an optional minus sign and at least one digit, and returns
-    (ok, negative, digit values with 0 elsewhere)."""
+    """Checks that each row (the last axis) is spaces, an optional minus sign and at least one digit, and
+    returns (ok, negative, digit values with 0 elsewhere)."""
     digit = chars - 48
     is_digit = digit < 10  # uint8: anything below "0" wraps around
     is_space = chars == 32
     is_minus = chars == 45
-    started = np.maximum.accumulate(~is_space, axis=1)
-    before = np.zeros_like(started)
-    before[:, 1:] = started[:, :-1]
-    ok = (is_digit | is_space | is_minus).all(axis=1) & is_digit[:, -1]
-    ok &= ~(is_space & started).any(axis=1)  # no space once the value began
-    ok &= ~(is_minus & before).any(axis=1)  # a sign only in front
+    ok = (is_digit | is_space | is_minus).all(axis=-1) & is_digit[..., -1]
+    ok &= ~(~is_space[..., :-1] & is_space[..., 1:]).any(axis=-1)  # no space once the value began
+    ok &= ~(is_minus[..., 1:] & ~is_space[..., :-1]).any(axis=-1)  # a sign only in front
     digit[~is_digit] = 0
-    return ok, is_minus.any(axis=1), digit
+    return ok, is_minus.any(axis=-1), digit
+
+
+def _small_numbers(chars):
+    """Right-aligned numbers of at most 15 digits (exact in a double): (values, ok)."""
+    ok, negative, digit = _sign_and_digits(chars)
+    magnitude = digit.astype(np.float64) @ (10.0 ** np.arange(chars.shape[-1] - 1, -1, -1))
+    return np.where(negative, -magnitude, magnitude).astype(np.int64), ok
 
 
 def _parse_ints(buf, start, end):
@@ -140,15 +159,133 @@ def _parse_seconds(buf, start, end):
 
 
 def _label_ok(buf, at, label):
-    idx = at[:, None] + np.arange(-len(label), 0)
-    return (buf[np.maximum(idx, 0)] == np.frombuffer(label, np.uint8)).all(axis=1) & (idx[:, 0] >= 0)
+    return (_rows(buf, at - len(label), len(label)) == np.frombuffer(label, np.uint8)).all(axis=1)
 
 
-def _parse_kind(buf, starts, ends, equals, first_equal, labels):
+# Character classes of the digits of a number, for the fitting lines: space 0, minus 1, digit 2, other 3.
+_RANK = np.full(256, 3, np.uint8)
+_RANK[32], _RANK[45], _RANK[48:58] = 0, 1, 2
+
+
+class Layout:
+    """A line whose values all fit their widths, column by column: the fixed bytes and the columns of
+    the numbers."""
+
+    def __init__(self, labels):
+        video = labels is VIDEO_LABELS
+        widths = (20, 1, 16, 10, 10, 10, 10, 5, 0) if video else (20, 16, 10, 10, 10, 10, 5, 0)
+        text, self.equals, spans = b"", [], []
+        for label, width in zip(labels, widths):
+            text += label + b"="
+            self.equals.append(len(text) - 1)
+            spans.append((len(text), len(text) + width))
+            text += b"?" * width
+        self.equals = np.array(self.equals)
+        self.width = len(text)  # where the size starts
+        identity, *rest = spans
+        key, time, *stamps = rest if video else [None] + rest
+        text = bytearray(text)
+        text[identity[0]:identity[0] + 2] = b"00"  # a larger id takes the general road
+        text[time[1] - 3] = ord(".")
+        # (name, columns of its digits, may have a sign); the time is read in hundredths.
+        numbers = [("id", list(range(identity[0] + 2, identity[1])), False),
+                   ("time", list(range(time[0], time[1] - 3)) + [time[1] - 2, time[1] - 1], True)]
+        numbers += [(name, list(range(*span)), True)
+                    for name, span in zip(("pts", "dts", "orig_pts", "orig_dts", "duration"), stamps[:5])]
+        self.names = [name for name, _, _ in numbers]
+        columns = sorted({c for _, cs, _ in numbers for c in cs} | ({key[0]} if key else set()))
+        place = {c: i for i, c in enumerate(columns)}
+        # Repeats of the last column up to a multiple of 8 plus one: every column has a next one, and the
+        # tests of the rows work on 8 columns at a time.
+        columns += [columns[-1]] * ((1 - len(columns)) % 8 or 8)
+        self.columns = np.array(columns)
+        self.low = np.zeros(len(columns) - 1, np.uint8)  # rank bounds of each column
+        self.high = np.full(len(columns) - 1, 2, np.uint8)
+        self.pair = np.zeros(len(columns) - 1, bool)  # column and the next in the same number
+        self.numbers = []  # (name, positions of its columns, may have a sign)
+        for name, cs, signed in numbers:
+            positions = [place[c] for c in cs]
+            if signed:
+                self.pair[positions[:-1]] = True
+                self.low[positions[-1]] = 2
+                if name == "time":  # the decimals are digits
+                    self.low[positions[-3:]] = 2
+            else:
+                self.low[positions] = 2
+            self.numbers.append((name, positions, signed))
+        self.key = key[0] if key else None
+        if key:
+            self.low[place[key[0]]] = 2
+        padded = -(-self.width // 8) * 8
+        fixed = np.zeros(padded, np.uint8)
+        fixed[:self.width] = [0xFF if c != ord("?") else 0 for c in text]
+        fixed[self.columns] = 0
+        self.fixed = fixed.view(np.uint64)
+        self.text = (np.frombuffer(bytes(text) + bytes(padded - self.width), np.uint8) & fixed).view(np.uint64)
+        self.padded = padded
+
+
+VIDEO_LAYOUT = Layout(VIDEO_LABELS)
+AUDIO_LAYOUT = Layout(AUDIO_LABELS)
+SIZE_WIDTH = 12
+
+
+def _parse_fitting(buf, starts, ends, layout):
+    """Reads the rows whose values all fit their widths, from fixed columns."""
+    n = len(starts)
+    chars = _rows(buf, starts, layout.padded)
+    ok = ~((chars.view(np.uint64) ^ layout.text) & layout.fixed).any(axis=1)
+    values = chars[:, layout.columns]
+    rank = _RANK[values]
+    here, after = rank[:, :-1], rank[:, 1:]
+    bad = (here < layout.low) | (here > layout.high)
+    # Within a number: no space or sign after a sign or digit, one sign at most.
+    bad |= layout.pair & ((after < here) | ((after & here) == 1))
+    ok &= ~np.ascontiguousarray(bad).view(np.uint64).any(axis=1)
+    if layout.key is not None:
+        ok &= chars[:, layout.key] <= ord("1")
+    # Digits column by column (one row per column): a space or sign counts as 0.
+    digits = ((values & 15) * (rank >> 1)).T
+    signs = (rank == 1).T
+    columns = {}
+    for name, positions, signed in layout.numbers:
+        value = digits[positions[0]].astype(np.int64)
+        negative = signs[positions[0]].copy() if signed else None
+        for p in positions[1:]:
+            value *= 10
+            value += digits[p]
+            if signed:
+                negative |= signs[p]
+        columns[name] = np.where(negative, -value, value) if signed else value
+    columns["time"] = columns["time"] / 100.0
+    columns["key"] = chars[:, layout.key] == ord("1") if layout.key is not None else np.zeros(n, bool)
+    size, fits = _windows(buf, starts + layout.width, ends, SIZE_WIDTH)
+    columns["size"], good = _small_numbers(size)
+    return columns, ok & good & fits
+
+
+def _parse_kind(buf, starts, ends, equals, first_equal, labels, layout):
     """Reads the rows whose line starts with the label's letter and has one "=" per label. Returns the
     columns and a mask of the rows read."""
     n = len(starts)
     eq = equals[first_equal[:, None] + np.arange(len(labels))]
+    # Most lines have every value within its width, so every "=" in its place: those are read from
+    # fixed columns, the others by the positions of their "=".
+    fitting = (eq - starts[:, None] == layout.equals).all(axis=1) & (ends - starts > layout.width)
+    rows = np.flatnonzero(fitting)
+    columns, ok = _parse_fitting(buf, starts[rows], ends[rows], layout)
+    others = np.flatnonzero(~fitting)
+    if len(others):
+        more, more_ok = _parse_general(buf, starts[others], ends[others], eq[others], labels)
+        order = np.argsort(np.concatenate([rows, others]), kind="stable")
+        columns = {name: np.concatenate([columns[name], more[name]])[order] for name in columns}
+        ok = np.concatenate([ok, more_ok])[order]
+    return columns, ok
+
+
+def _parse_general(buf, starts, ends, eq, labels):
+    """Reads rows by the positions of their "=", whatever the widths of their values."""
+    n = len(starts)
     ok = eq[:, 0] == starts + len(labels[0])
     for k, label in enumerate(labels):
         ok &= _label_ok(buf, eq[:, k], label)
@@ -215,11 +352,11 @@ def parse_lines(data):
         ("dts", np.int64), ("orig_pts", np.int64), ("orig_dts", np.int64), ("duration", np.int64),
         ("size", np.int64))}
     good = np.zeros(n, bool)
-    for letter, labels in ((ord("V"), VIDEO_LABELS), (ord("A"), AUDIO_LABELS)):
+    for letter, labels, layout in ((ord("V"), VIDEO_LABELS, VIDEO_LAYOUT), (ord("A"), AUDIO_LABELS, AUDIO_LAYOUT)):
         rows = np.flatnonzero((lead == letter) & (equal_count == len(labels)))
         if not len(rows):
             continue
-        values, ok = _parse_kind(buf, starts[rows], ends[rows], equals, first_equal[rows], labels)
+        values, ok = _parse_kind(buf, starts[rows], ends[rows], equals, first_equal[rows], labels, layout)
         rows = rows[ok]
         good[rows] = True
         columns["video"][rows] = letter == ord("V")
