@@ -9,10 +9,11 @@ in full, as the missing-timestamp value -9223372036854775808 is in the width of 
 on one line, ending in LF (CR LF from the Windows build). An audio line starts with "A packet_id=" and has
 eight spaces instead of "   key=" and its digit.
 
-The reader finds every "=" of a block of lines at once, checks the labels in front of them and reads each
-value from a fixed window that ends where the value ends, so values that overflow their width are read
-like the others. A line that this strict reading rejects is tried once more with a regular expression;
-only what that rejects too counts as a bad line.
+The reader works on blocks of lines and finds every "=" of a block at once. Most lines have every value
+within its width, so every "=" in its place: those are checked and read from fixed columns, with a few
+operations on the matrix of their bytes. A line with a value past its width is read by the positions of
+its "=", each value from a window that ends where the value ends. A line that this strict reading
+rejects is tried once more with a regular expression; only what that rejects too counts as a bad line.
 """
 from __future__ import annotations
 

@@ -126,7 +126,7 @@ def test_bad_lines_are_counted_and_the_rest_is_read(capture_logs, tmp_path):
     run = run_report(log)
     assert run.returncode == 0, run.stderr
     page = (tmp_path / "damaged.html").read_text(encoding="utf-8")  # the default name
-    assert "4 lines, the first at line <span class=\"ids\">6, 21, 31, 41</span>" in page
+    assert "4 lines not read, at lines <span class=\"ids\">6, 21, 31, 41</span>" in page
     packets, stats = packet_log.read_logs([str(log)])
     assert (stats[0].lines, stats[0].packets, stats[0].bad_lines) == (len(lines) + 2, len(lines) - 2, 4)
     # The vectorised reading agrees with reading each line on its own, overflowing values included.
