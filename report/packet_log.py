@@ -429,5 +429,7 @@ def read_logs(paths):
             what = "empty" if not file_stats.lines else f"{file_stats.lines} lines"
             raise LogError(f"{path}: no packet line ({what})")
         stats.append(file_stats)
-    packets = Packets(**{name: np.concatenate([part[name] for part in parts]) for name in COLUMNS})
-    return packets, stats
+    columns = {}
+    for name in COLUMNS:  # one column at a time, letting go of the blocks' pieces as it goes
+        columns[name] = np.concatenate([part.pop(name) for part in parts])
+    return Packets(**columns), stats
