@@ -1,4 +1,4 @@
-"""The pictures of the report, as PNG bytes. Long series are drawn from their envelope (the smallest and
+"""The pictures of the report, as PNG bytes. A long series is drawn as bands (the smallest, mean and
 largest value of each of a bounded number of bins), so a picture costs the same for any log length and
 still shows every jump; anomaly markers are thinned out to a bounded number."""
 from __future__ import annotations
@@ -13,7 +13,7 @@ import numpy as np  # noqa: E402
 
 from analysis import ANOMALIES  # noqa: E402
 
-BINS = 1500  # envelope bins per series
+BINS = 1500  # bins of a long series
 MARKERS = 600  # anomaly markers per kind and anomaly
 RATE_BINS = 4000  # bit rate bins at most
 WIDTH = 10.0  # inches
@@ -29,24 +29,35 @@ MARKER_STYLE = {
 }
 
 
-def envelope(x, y, bins=BINS):
-    """At most 2 * bins points that draw the same outline as (x, y): per bin its smallest and largest
-    value, in the order they occur."""
+def bands(x, y, bins=BINS):
+    """Per bin of consecutive points (at most bins of them): its first x, and the smallest, mean and
+    largest y. None when the series is short enough to draw point by point."""
     n = len(x)
     if n <= 2 * bins:
-        return x, y
+        return None
     size = -(-n // bins)
     count = -(-n // size)
     pad = count * size - n
     ys = np.concatenate([y, np.repeat(y[-1:], pad)]).reshape(count, size)
-    xs = np.concatenate([x, np.repeat(x[-1:], pad)]).reshape(count, size)
-    low, high = ys.argmin(axis=1), ys.argmax(axis=1)
-    first = np.where(low <= high, low, high)
-    second = np.where(low <= high, high, low)
-    rows = np.arange(count)
-    px = np.column_stack([xs[rows, first], xs[rows, second]]).ravel()
-    py = np.column_stack([ys[rows, first], ys[rows, second]]).ravel()
-    return px, py
+    return x[::size], ys.min(axis=1), ys.mean(axis=1), ys.max(axis=1)
+
+
+def series(ax, x, y, colour, label=None, linewidth=1.0, **style):
+    """A line through the points, or for a long series its band from smallest to largest value per bin
+    with a line through the means: every jump stays visible."""
+    binned = bands(x, y)
+    if binned is None:
+        ax.plot(x, y, color=colour, linewidth=linewidth, label=label, **style)
+        return
+    xs, low, mean, high = binned
+    ax.fill_between(xs, low, high, color=colour, alpha=0.35, linewidth=0)
+    ax.plot(xs, mean, color=colour, linewidth=linewidth, label=label, **style)
+
+
+def _legend(ax, size=8):
+    """Above the plot, right of the title, so that it hides no data."""
+    ax.legend(loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize=size, ncol=4, frameon=False,
+              borderaxespad=0.1, handlelength=1.5, columnspacing=1.0)
 
 
 def _thin(values, limit=MARKERS):
@@ -74,15 +85,14 @@ def dts_over_capture(kinds):
     figure, axes = _figure(len(kinds))
     for ax, kind in zip(axes, kinds):
         p = kind.packets
-        for label, values, style in (("original DTS", p.orig_dts, dict(color=COLOURS["original"], linewidth=3.0)),
-                                     ("written DTS", p.dts, dict(color=COLOURS[kind.name], linewidth=1.0))):
+        for label, values, colour, width in (("original DTS", p.orig_dts, COLOURS["original"], 3.0),
+                                             ("written DTS", p.dts, COLOURS[kind.name], 1.0)):
             have = values != np.iinfo(np.int64).min
-            x, y = envelope(p.id[have], kind.seconds(values[have]))
-            ax.plot(x, y, label=label, **style)
+            series(ax, p.id[have], kind.seconds(values[have]), colour, label, width)
         ax.set_title(f"{kind.name}: DTS per packet", loc="left", fontsize=10)
         ax.set_xlabel("packet id")
         ax.set_ylabel(f"DTS ({kind.ticks_name})")
-        ax.legend(loc="upper left", fontsize=8)
+        _legend(ax)
     return _png(figure)
 
 
@@ -116,8 +126,7 @@ def dts_steps(kinds):
         scale = 1000.0 if kind.time_base else 1.0
         steps = kind.seconds(kind.steps) * scale
         ids = kind.packets.id
-        x, y = envelope(ids[kind.step_rows], steps)
-        ax.plot(x, y, color=COLOURS[kind.name], linewidth=0.8, label="DTS step")
+        series(ax, ids[kind.step_rows], steps, COLOURS[kind.name], "DTS step", 0.8)
         step_at = np.zeros(len(ids))
         step_at[kind.step_rows] = steps
         for key, title, _ in ANOMALIES:
@@ -135,7 +144,7 @@ def dts_steps(kinds):
         ax.set_title(f"{kind.name}: DTS step per packet", loc="left", fontsize=10)
         ax.set_xlabel("packet id")
         ax.set_ylabel(f"step ({unit})")
-        ax.legend(loc="upper left", fontsize=7, ncol=4)
+        _legend(ax, 7)
     return _png(figure)
 
 
@@ -148,8 +157,7 @@ def key_frames(kind):
     ax.set_ylabel("distance (s)")
     if len(keys) > 1:
         times = p.time[keys]
-        x, y = envelope(times[1:], np.diff(times))
-        ax.plot(x, y, color=COLOURS["video"], linewidth=1.0, drawstyle="steps-pre")
+        series(ax, times[1:], np.diff(times), COLOURS["video"], drawstyle="steps-pre")
     if 0 < len(keys) <= 2000:
         ax.eventplot(p.time[keys], lineoffsets=0, linelengths=0.06, colors="#333333",
                      transform=ax.get_xaxis_transform())
@@ -163,7 +171,6 @@ def drift(drift_series):
     ax.set_title("audio time minus video time, at each audio packet", loc="left", fontsize=10)
     ax.set_xlabel("audio time (s)")
     ax.set_ylabel("difference (ms)")
-    x, y = envelope(drift_series.time, drift_series.difference * 1000.0)
-    ax.plot(x, y, color="#5d4037", linewidth=0.8)
+    series(ax, drift_series.time, drift_series.difference * 1000.0, "#5d4037", linewidth=0.8)
     ax.axhline(0, color="#888888", linewidth=0.6)
     return _png(figure)
