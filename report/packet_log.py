@@ -79,8 +79,15 @@ class Packets:
     def __len__(self):
         return len(self.id)
 
-    def select(self, mask):
-        return Packets(**{name: getattr(self, name)[mask] for name in COLUMNS})
+    def split(self, mask):
+        """(rows where mask is set, the other rows), column by column; these packets are left empty."""
+        chosen, others = {}, {}
+        for name in COLUMNS:
+            column = getattr(self, name)
+            setattr(self, name, column[:0])
+            chosen[name], others[name] = column[mask], column[~mask]
+            del column
+        return Packets(**chosen), Packets(**others)
 
 
 _POW10 = -(10 ** np.arange(INT_WIDTH - 2, -1, -1, dtype=np.int64))  # negative, so -2^63 fits
