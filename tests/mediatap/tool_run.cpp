@@ -81,6 +81,22 @@ bool toolIsWindows() {
     return !runner().empty();
 }
 
+bool toolIs32BitWindows() {
+    if (!toolIsWindows()) {
+        return false;
+    }
+    // The PE header: "PE\0\0" at the offset kept at 0x3c, then the machine (0x014c for i386).
+    const std::string image = readAll(toolPath());
+    if (image.size() < 0x40) {
+        return false;
+    }
+    const auto byte = [&image](std::size_t at) { return static_cast<unsigned char>(image[at]); };
+    const std::size_t pe = byte(0x3c) | (byte(0x3d) << 8) | (static_cast<std::size_t>(byte(0x3e)) << 16) |
+                           (static_cast<std::size_t>(byte(0x3f)) << 24);
+    return pe + 6 <= image.size() && image.compare(pe, 4, std::string("PE\0\0", 4)) == 0 &&
+           byte(pe + 4) == 0x4c && byte(pe + 5) == 0x01;
+}
+
 std::string toolLineEnd() {
     return toolIsWindows() ? "\r\n" : "\n";
 }

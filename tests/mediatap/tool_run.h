@@ -15,6 +15,8 @@ struct ToolRun {
 std::string toolPath();
 // True when the binary under test is the Windows one (run through $TRSN_MEDIATAP_RUNNER).
 bool toolIsWindows();
+// True when the binary under test is a 32-bit Windows program (run under the WoW64 Wine).
+bool toolIs32BitWindows();
 
 // Runs the tool with the arguments; extra is put before the command (for example "timeout -s INT 3").
 ToolRun runTool(const std::vector<std::string>& args, const std::string& prefix = "");
