@@ -362,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                      }},
         SetUpFailure{"CodecTheContainerRefusesUnderTheAacFlag", "avformat_write_header failure", true,
                      [](const Input& in, const std::string& dir) {
-                         return makeWriter(in, Kind::AudioOnly, dir + "/failed.flac", true);
+                         return makeWriter(in, Kind::AudioOnly, dir + "/failed.aac", true);
                      }}),
     [](const testing::TestParamInfo<SetUpFailure>& info) { return std::string(info.param.name); });
 
