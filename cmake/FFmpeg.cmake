@@ -1,18 +1,12 @@
 # FFmpeg for trsn.mediatap: defines the INTERFACE target trsn_ffmpeg (libavformat, libavcodec,
-# libavutil) and sets TRSN_HAVE_FFMPEG.
+# libavutil). A missing FFmpeg is a configure error.
 #
 # Linux: the system's libraries, found with pkg-config (required).
 # Windows (mingw-w64 cross builds): the static libraries that scripts/ffmpeg-windows builds into its
 # cache outside the clone; the script tells where (--print-prefix), so both always agree on the
-# entry. TRSN_FFMPEG_WINDOWS_ROOT (a directory with include/ and lib/) overrides. When the entry is
-# missing, TRSN_HAVE_FFMPEG is FALSE and configure goes on without it.
+# entry. TRSN_FFMPEG_WINDOWS_ROOT (a directory with include/ and lib/) overrides.
 
-get_property(_trsn_ffmpeg_done GLOBAL PROPERTY TRSN_FFMPEG_DONE)
-if(_trsn_ffmpeg_done)
-  get_property(TRSN_HAVE_FFMPEG GLOBAL PROPERTY TRSN_HAVE_FFMPEG)
-  return()
-endif()
-set_property(GLOBAL PROPERTY TRSN_FFMPEG_DONE TRUE)
+include_guard(GLOBAL)
 
 add_library(trsn_ffmpeg INTERFACE)
 
@@ -20,8 +14,6 @@ if(NOT WIN32)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(TRSN_FFMPEG_PC REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil)
   target_link_libraries(trsn_ffmpeg INTERFACE PkgConfig::TRSN_FFMPEG_PC)
-  set(TRSN_HAVE_FFMPEG TRUE)
-  set_property(GLOBAL PROPERTY TRSN_HAVE_FFMPEG ${TRSN_HAVE_FFMPEG})
   return()
 endif()
 
@@ -50,8 +42,7 @@ else()
     RESULT_VARIABLE _trsn_ffmpeg_result
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
   if(NOT _trsn_ffmpeg_result EQUAL 0)
-    message(WARNING "scripts/ffmpeg-windows --print-prefix failed: ${_trsn_ffmpeg_error}")
-    set(_trsn_ffmpeg_root "")
+    message(FATAL_ERROR "scripts/ffmpeg-windows --print-prefix failed: ${_trsn_ffmpeg_error}")
   endif()
 endif()
 
@@ -59,58 +50,38 @@ set(_trsn_ffmpeg_libs)
 foreach(_lib avformat avcodec avutil)
   list(APPEND _trsn_ffmpeg_libs ${_trsn_ffmpeg_root}/lib/lib${_lib}.a)
 endforeach()
-set(TRSN_HAVE_FFMPEG TRUE)
 foreach(_file ${_trsn_ffmpeg_libs} ${_trsn_ffmpeg_root}/include/libavformat/avformat.h)
-  if(NOT _trsn_ffmpeg_root OR NOT EXISTS ${_file})
-    set(TRSN_HAVE_FFMPEG FALSE)
+  if(NOT EXISTS ${_file})
+    if(TRSN_FFMPEG_WINDOWS_ROOT)
+      message(FATAL_ERROR "TRSN_FFMPEG_WINDOWS_ROOT (${TRSN_FFMPEG_WINDOWS_ROOT}) holds no static FFmpeg "
+                          "(include/, lib/libavformat.a, lib/libavcodec.a, lib/libavutil.a).")
+    endif()
+    message(FATAL_ERROR "Static FFmpeg for ${_trsn_ffmpeg_target} is missing (${_trsn_ffmpeg_root}): "
+                        "run scripts/ffmpeg-windows ${_trsn_ffmpeg_target}, then configure again.")
   endif()
 endforeach()
 
-if(TRSN_HAVE_FFMPEG)
-  # System libraries of the static libraries, as their pkg-config files list them.
-  set(_trsn_ffmpeg_system_libs)
-  foreach(_lib avformat avcodec avutil)
-    set(_pc ${_trsn_ffmpeg_root}/lib/pkgconfig/lib${_lib}.pc)
-    if(EXISTS ${_pc})
-      file(STRINGS ${_pc} _lines REGEX "^Libs(\\.private)?:")
-      string(REGEX MATCHALL "(^|[ ;])-l[^ ;]+" _flags "${_lines}")
-      foreach(_flag ${_flags})
-        string(REGEX REPLACE "^[ ;]?-l" "" _flag "${_flag}")
-        if(NOT _flag MATCHES "^(avformat|avcodec|avutil)$")
-          list(APPEND _trsn_ffmpeg_system_libs ${_flag})
-        endif()
-      endforeach()
-    endif()
-  endforeach()
-  if(NOT _trsn_ffmpeg_system_libs)
-    set(_trsn_ffmpeg_system_libs ws2_32 ole32 user32 bcrypt)
+# System libraries of the static libraries, as their pkg-config files list them.
+set(_trsn_ffmpeg_system_libs)
+foreach(_lib avformat avcodec avutil)
+  set(_pc ${_trsn_ffmpeg_root}/lib/pkgconfig/lib${_lib}.pc)
+  if(EXISTS ${_pc})
+    file(STRINGS ${_pc} _lines REGEX "^Libs(\\.private)?:")
+    string(REGEX MATCHALL "(^|[ ;])-l[^ ;]+" _flags "${_lines}")
+    foreach(_flag ${_flags})
+      string(REGEX REPLACE "^[ ;]?-l" "" _flag "${_flag}")
+      if(NOT _flag MATCHES "^(avformat|avcodec|avutil)$")
+        list(APPEND _trsn_ffmpeg_system_libs ${_flag})
+      endif()
+    endforeach()
   endif()
-  list(REMOVE_DUPLICATES _trsn_ffmpeg_system_libs)
-
-  target_include_directories(trsn_ffmpeg SYSTEM INTERFACE ${_trsn_ffmpeg_root}/include)
-  target_link_libraries(trsn_ffmpeg INTERFACE ${_trsn_ffmpeg_libs} ${_trsn_ffmpeg_system_libs})
-  message(STATUS "FFmpeg for ${_trsn_ffmpeg_target}: ${_trsn_ffmpeg_root} (system libraries: "
-                 "${_trsn_ffmpeg_system_libs})")
-else()
-  # Configure again by itself once the script has published the entry.
-  if(NOT TRSN_FFMPEG_WINDOWS_ROOT AND _trsn_ffmpeg_root)
-    cmake_path(GET _trsn_ffmpeg_root PARENT_PATH _trsn_ffmpeg_cache)
-    if(IS_DIRECTORY ${_trsn_ffmpeg_cache})
-      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_trsn_ffmpeg_cache})
-    endif()
-  endif()
-  if(TRSN_FFMPEG_WINDOWS_ROOT)
-    message(WARNING "TRSN_FFMPEG_WINDOWS_ROOT (${TRSN_FFMPEG_WINDOWS_ROOT}) holds no static FFmpeg "
-                    "(include/, lib/libavformat.a, lib/libavcodec.a, lib/libavutil.a). "
-                    "Building without FFmpeg (TRSN_HAVE_FFMPEG is FALSE).")
-    set_property(GLOBAL PROPERTY TRSN_HAVE_FFMPEG ${TRSN_HAVE_FFMPEG})
-    return()
-  endif()
-  if(NOT _trsn_ffmpeg_root)
-    set(_trsn_ffmpeg_root "its cache entry")
-  endif()
-  message(WARNING "Static FFmpeg for ${_trsn_ffmpeg_target} is missing (${_trsn_ffmpeg_root}): "
-                  "run scripts/ffmpeg-windows ${_trsn_ffmpeg_target}, then configure again. "
-                  "Building without FFmpeg (TRSN_HAVE_FFMPEG is FALSE).")
+endforeach()
+if(NOT _trsn_ffmpeg_system_libs)
+  set(_trsn_ffmpeg_system_libs ws2_32 ole32 user32 bcrypt)
 endif()
-set_property(GLOBAL PROPERTY TRSN_HAVE_FFMPEG ${TRSN_HAVE_FFMPEG})
+list(REMOVE_DUPLICATES _trsn_ffmpeg_system_libs)
+
+target_include_directories(trsn_ffmpeg SYSTEM INTERFACE ${_trsn_ffmpeg_root}/include)
+target_link_libraries(trsn_ffmpeg INTERFACE ${_trsn_ffmpeg_libs} ${_trsn_ffmpeg_system_libs})
+message(STATUS "FFmpeg for ${_trsn_ffmpeg_target}: ${_trsn_ffmpeg_root} (system libraries: "
+               "${_trsn_ffmpeg_system_libs})")

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "trsn_version.h"
+
 namespace trsn::updater {
 
 inline constexpr const char* kProductName = "skyLens2";
-inline constexpr const char* kProductVersion = "2.1.3";
+inline constexpr const char* kProductVersion = TRSN_VERSION_TEXT;
 inline constexpr const char* kAcceptedWords[] = {"Tarsen", "skyLens"};
 inline constexpr const char* kInstallerSwitches = "/S /skipjre /skipchecks /skiptray";
 inline constexpr const char* kTranslationPath = "\\VarFileInfo\\Translation";
