@@ -3,7 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+
+#include "trsn/win_owners.h"
 
 namespace trsn::updater {
 
@@ -46,11 +47,6 @@ bool BuildCommandLine(char (&commandLine)[kCommandLineBufferSize], const char* p
 
 // Operations of the program.
 
-struct HandleCloser {
-    void operator()(void* handle) const;
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
 // The installer that the user named. Every platform call is given its full path, resolved once against
 // the current directory, so the file checked is the file started; messages show the path as typed.
 struct InstallerFile {
@@ -58,7 +54,7 @@ struct InstallerFile {
     char fullPath[kFullPathBufferSize] = {};
     // The file held open, shared for reading only, from before the check until the installer was
     // started: nobody can replace or change it in between.
-    UniqueHandle hold;
+    trsn::win::UniqueHandle hold;
 };
 
 // Prints the banner and the usage line; returns kExitUsage.
