@@ -22,7 +22,7 @@ void readCounter(std::int64_t& frequency, std::int64_t& counter);
 
 // Calls onRequest(count) for each stop request (count 1 for the first).
 void installStopHandler(void (*onRequest)(int count));
-void waitForTeardown();  // bounded wait used by a console-close request
+// Tells a console-close request, which waits a bounded time for it, that the run has torn down.
 void teardownDone();
 
 }  // namespace console

@@ -79,7 +79,6 @@ void installStopHandler(void (*onRequest)(int)) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-void waitForTeardown() {}
 void teardownDone() {}
 
 }  // namespace console

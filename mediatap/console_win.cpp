@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "console.h"
+#include "trsn/win_owners.h"
 
 namespace console {
 
@@ -16,7 +17,7 @@ namespace {
 
 std::atomic<int> requests{0};
 void (*requestCallback)(int) = nullptr;
-HANDLE teardownEvent = nullptr;
+trsn::win::UniqueEvent teardownEvent;  // set once the run has torn down
 
 // How long a console-close request lets the teardown run before the system ends the process.
 constexpr DWORD closeWaitMs = 4500;
@@ -32,8 +33,8 @@ BOOL WINAPI onControl(DWORD type) {
     if (requestCallback != nullptr) {
         requestCallback(count);
     }
-    if (type == CTRL_CLOSE_EVENT && teardownEvent != nullptr) {
-        WaitForSingleObject(teardownEvent, closeWaitMs);
+    if (type == CTRL_CLOSE_EVENT && teardownEvent) {
+        teardownEvent.wait(closeWaitMs);
     }
     return TRUE;
 }
@@ -69,19 +70,13 @@ void readCounter(std::int64_t& frequency, std::int64_t& counter) {
 
 void installStopHandler(void (*onRequest)(int)) {
     requestCallback = onRequest;
-    teardownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    teardownEvent = trsn::win::UniqueEvent::createManualReset();
     SetConsoleCtrlHandler(onControl, TRUE);
 }
 
-void waitForTeardown() {
-    if (teardownEvent != nullptr) {
-        WaitForSingleObject(teardownEvent, closeWaitMs);
-    }
-}
-
 void teardownDone() {
-    if (teardownEvent != nullptr) {
-        SetEvent(teardownEvent);
+    if (teardownEvent) {
+        teardownEvent.set();
     }
 }
 

@@ -1,15 +1,10 @@
 // lv-tray: shows the state of the recorder's service in the notification area.
-#include <memory>
-#include <type_traits>
-
 #include "monitor.h"
+#include "trsn/win_owners.h"
 
 namespace {
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
+using trsn::win::UniqueHandle;
 
 // The poll thread ends within one poll period of its flag being cleared, plus the poll in progress.
 constexpr DWORD kPollThreadJoinMs = 2 * POLL_PERIOD_MS;

@@ -7,6 +7,9 @@
 
 #include <atomic>
 
+#include "sys.h"
+#include "trsn/win_owners.h"
+
 // Menu commands of the tray icon's popup menu.
 inline constexpr UINT IDM_HIDE = 10;
 inline constexpr UINT IDM_OPEN_BROWSER = 11;
@@ -45,20 +48,26 @@ inline constexpr LONG INIT_ERROR_WINDOW = 15;
 // Longest tooltip text: the shell's buffer holds 127 characters and the terminator.
 inline constexpr size_t kMaxTipChars = 127;
 
+// The hidden window, destroyed through the seam of platform calls that the logic tests record.
+using MonitorWindow = trsn::win::BasicUniqueWindow<&sys::DestroyWindow>;
+
 struct MonitorState {
-    HWND window;
-    HMENU menu;
+    // What the monitor owns, declared in the reverse of the tear-down's order: destroying the block
+    // releases them in the order that DestroyMonitor follows.
+    MonitorWindow window;
+    trsn::win::UniqueMenu menu;
+    trsn::win::UniqueIcon stoppedIcon;
+    trsn::win::UniqueIcon runningIcon;
+    trsn::win::UniqueIcon appIconLarge;
+    trsn::win::UniqueIcon appIconSmall;
+    trsn::win::UniqueServiceHandle scManager;
+    trsn::win::UniqueServiceHandle service;
+
     NOTIFYICONDATAW notifyIcon;
-    SC_HANDLE scManager;
-    SC_HANDLE service;
     // Written by the UI thread when it presents a state, read by the poll thread.
     std::atomic<DWORD> shownState;
     wchar_t appDirectory[MAX_PATH];
-    HICON appIconSmall;
-    HICON appIconLarge;
-    HICON runningIcon;
-    HICON stoppedIcon;
-    HICON stateIcon;
+    HICON stateIcon;  // runningIcon or stoppedIcon, not owned
     LONG blinking;
 };
 

@@ -51,28 +51,30 @@ void RunMenuCommand(UINT command) {
 void ShowTrayMenu() {
     POINT cursor{};
     sys::GetCursorPos(&cursor);
-    sys::SetForegroundWindow(g_monitor->window);
-    const UINT command = static_cast<UINT>(sys::TrackPopupMenu(g_monitor->menu, TPM_RETURNCMD | TPM_NONOTIFY,
-                                                               cursor.x, cursor.y, g_monitor->window));
+    HWND window = g_monitor->window.get();
+    sys::SetForegroundWindow(window);
+    const UINT command = static_cast<UINT>(
+        sys::TrackPopupMenu(g_monitor->menu.get(), TPM_RETURNCMD | TPM_NONOTIFY, cursor.x, cursor.y, window));
     RunMenuCommand(command);
 }
 
 }  // namespace
 
 void BuildMonitorMenu(MonitorState& monitor) {
-    monitor.menu = CreatePopupMenu();
-    AppendMenuW(monitor.menu, MF_STRING, IDM_OPEN_BROWSER, L"Open in Browser");
-    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_START, L"Start");
-    AppendMenuW(monitor.menu, MF_STRING | MF_GRAYED, IDM_STOP, L"Stop");
-    AppendMenuW(monitor.menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(monitor.menu, MF_STRING, IDM_HIDE, L"Hide Tray Indicator");
+    monitor.menu.reset(CreatePopupMenu());
+    HMENU menu = monitor.menu.get();
+    AppendMenuW(menu, MF_STRING, IDM_OPEN_BROWSER, L"Open in Browser");
+    AppendMenuW(menu, MF_STRING | MF_GRAYED, IDM_START, L"Start");
+    AppendMenuW(menu, MF_STRING | MF_GRAYED, IDM_STOP, L"Stop");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, IDM_HIDE, L"Hide Tray Indicator");
 }
 
 void FillTrayIconRecord(MonitorState& monitor) {
-    monitor.stateIcon = monitor.stoppedIcon;
+    monitor.stateIcon = monitor.stoppedIcon.get();
     NOTIFYICONDATAW& icon = monitor.notifyIcon;
     icon.cbSize = sizeof(icon);
-    icon.hWnd = monitor.window;
+    icon.hWnd = monitor.window.get();
     icon.uID = TRAY_ICON_ID;
     icon.uFlags = kTrayIconFlags;
     icon.uCallbackMessage = WM_TRAY_NOTIFY;
@@ -111,25 +113,25 @@ MonitorState* CreateMonitor(HINSTANCE instance, WNDPROC windowProc, const wchar_
         return FailCreate(monitor, g_initError);
     }
 
-    monitor->appIconSmall = LoadIconResource(instance, IDI_APP, 16);
-    monitor->appIconLarge = LoadIconResource(instance, IDI_APP, 32);
-    monitor->runningIcon = LoadIconResource(instance, IDI_RUNNING, 16);
-    monitor->stoppedIcon = LoadIconResource(instance, IDI_STOPPED, 16);
+    monitor->appIconSmall.reset(LoadIconResource(instance, IDI_APP, 16));
+    monitor->appIconLarge.reset(LoadIconResource(instance, IDI_APP, 32));
+    monitor->runningIcon.reset(LoadIconResource(instance, IDI_RUNNING, 16));
+    monitor->stoppedIcon.reset(LoadIconResource(instance, IDI_STOPPED, 16));
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = monitor->appIconLarge;
-    windowClass.hIconSm = monitor->appIconSmall;
+    windowClass.hIcon = monitor->appIconLarge.get();
+    windowClass.hIconSm = monitor->appIconSmall.get();
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = className;
     if (RegisterClassExW(&windowClass) == 0) {
         return FailCreate(monitor, INIT_ERROR_CLASS);
     }
 
-    monitor->window =
-        CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    monitor->window.reset(
+        CreateWindowExW(0, className, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr));
     if (monitor->window == nullptr) {
         return FailCreate(monitor, INIT_ERROR_WINDOW);
     }
@@ -144,36 +146,21 @@ void DestroyMonitor(MonitorState* monitor) {
     if (monitor == nullptr) {
         return;
     }
-    if (monitor->window != nullptr) {
-        sys::KillTimer(monitor->window, BLINK_TIMER_ID);
+    if (monitor->window) {
+        sys::KillTimer(monitor->window.get(), BLINK_TIMER_ID);
     }
-    if (monitor->service != nullptr) {
-        CloseServiceHandle(monitor->service);
-        monitor->service = nullptr;
-    }
-    if (monitor->scManager != nullptr) {
-        CloseServiceHandle(monitor->scManager);
-        monitor->scManager = nullptr;
-    }
+    monitor->service.reset();
+    monitor->scManager.reset();
     if (monitor->notifyIcon.hWnd != nullptr) {
         sys::Shell_NotifyIconW(NIM_DELETE, &monitor->notifyIcon);
     }
     monitor->stateIcon = nullptr;
-    for (HICON* icon :
-         {&monitor->appIconSmall, &monitor->appIconLarge, &monitor->runningIcon, &monitor->stoppedIcon}) {
-        if (*icon != nullptr) {
-            DestroyIcon(*icon);
-            *icon = nullptr;
-        }
-    }
-    if (monitor->menu != nullptr) {
-        DestroyMenu(monitor->menu);
-        monitor->menu = nullptr;
-    }
-    if (monitor->window != nullptr) {
-        sys::DestroyWindow(monitor->window);
-        monitor->window = nullptr;
-    }
+    monitor->appIconSmall.reset();
+    monitor->appIconLarge.reset();
+    monitor->runningIcon.reset();
+    monitor->stoppedIcon.reset();
+    monitor->menu.reset();
+    monitor->window.reset();
 }
 
 LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -46,13 +46,13 @@ void UpdateTrayIcon(MonitorState& monitor) {
 }  // namespace
 
 bool OpenMonitoredService(MonitorState& monitor) {
-    monitor.scManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (monitor.scManager == nullptr) {
+    monitor.scManager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!monitor.scManager) {
         g_initError = INIT_ERROR_SC_MANAGER;
         return false;
     }
-    monitor.service = OpenServiceW(monitor.scManager, kServiceName, SERVICE_ALL_ACCESS);
-    if (monitor.service == nullptr) {
+    monitor.service.reset(OpenServiceW(monitor.scManager.get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (!monitor.service) {
         g_initError = INIT_ERROR_SERVICE;
         return false;
     }
@@ -61,12 +61,12 @@ bool OpenMonitoredService(MonitorState& monitor) {
 
 BOOL PollServiceState(MonitorState* monitor) {
     SERVICE_STATUS status{};
-    const BOOL ok = sys::QueryServiceStatus(monitor->service, &status);
+    const BOOL ok = sys::QueryServiceStatus(monitor->service.get(), &status);
     if (!ok) {
         return ok;
     }
     if (status.dwCurrentState != monitor->shownState.load()) {
-        sys::SendMessageW(monitor->window, WM_SERVICE_STATE, status.dwCurrentState, 0);
+        sys::SendMessageW(monitor->window.get(), WM_SERVICE_STATE, status.dwCurrentState, 0);
     }
     return ok;
 }
@@ -115,12 +115,13 @@ void ShowServiceState(DWORD state, MonitorState* monitor) {
     }
     monitor->shownState.store(state);
     SetTooltip(monitor->notifyIcon, row->tooltip);
-    monitor->stateIcon = row->runningIcon ? monitor->runningIcon : monitor->stoppedIcon;
+    monitor->stateIcon = row->runningIcon ? monitor->runningIcon.get() : monitor->stoppedIcon.get();
     monitor->notifyIcon.hIcon = monitor->stateIcon;
     UpdateTrayIcon(*monitor);
-    sys::EnableMenuItem(monitor->menu, IDM_OPEN_BROWSER, MF_BYCOMMAND | row->openBrowser);
-    sys::EnableMenuItem(monitor->menu, IDM_START, MF_BYCOMMAND | row->start);
-    sys::EnableMenuItem(monitor->menu, IDM_STOP, MF_BYCOMMAND | row->stop);
+    HMENU menu = monitor->menu.get();
+    sys::EnableMenuItem(menu, IDM_OPEN_BROWSER, MF_BYCOMMAND | row->openBrowser);
+    sys::EnableMenuItem(menu, IDM_START, MF_BYCOMMAND | row->start);
+    sys::EnableMenuItem(menu, IDM_STOP, MF_BYCOMMAND | row->stop);
     SetBlinking(monitor, row->blink);
 }
 
@@ -130,11 +131,11 @@ void SetBlinking(MonitorState* monitor, bool on) {
             return;  // the running timer keeps its phase
         }
         monitor->blinking = 1;
-        sys::SetTimer(monitor->window, BLINK_TIMER_ID, BLINK_PERIOD_MS, BlinkTimerProc);
+        sys::SetTimer(monitor->window.get(), BLINK_TIMER_ID, BLINK_PERIOD_MS, BlinkTimerProc);
         return;
     }
     monitor->blinking = 0;
-    sys::KillTimer(monitor->window, BLINK_TIMER_ID);
+    sys::KillTimer(monitor->window.get(), BLINK_TIMER_ID);
     monitor->notifyIcon.hIcon = monitor->stateIcon;
     UpdateTrayIcon(*monitor);
 }
@@ -149,7 +150,7 @@ void CALLBACK BlinkTimerProc(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void StartMonitoredService(MonitorState* monitor) {
-    if (sys::StartServiceW(monitor->service, 0, nullptr)) {
+    if (sys::StartServiceW(monitor->service.get(), 0, nullptr)) {
         PollServiceState(monitor);
         return;
     }
@@ -165,7 +166,7 @@ void StartMonitoredService(MonitorState* monitor) {
 
 void StopMonitoredService(MonitorState* monitor) {
     SERVICE_STATUS status{};
-    if (sys::ControlService(monitor->service, SERVICE_CONTROL_STOP, &status)) {
+    if (sys::ControlService(monitor->service.get(), SERVICE_CONTROL_STOP, &status)) {
         PollServiceState(monitor);
         return;
     }

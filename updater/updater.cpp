@@ -10,10 +10,6 @@
 
 namespace trsn::updater {
 
-void HandleCloser::operator()(void* handle) const {
-    CloseHandle(handle);
-}
-
 namespace {
 
 int ReportInvalidFile(const char* typedPath, DWORD error) {
@@ -140,8 +136,8 @@ int LaunchInstaller(const InstallerFile& installer) {
         std::printf("ERROR: Failed creating process '%s': %d\n", commandLine, static_cast<int>(error));
         return kExitLaunchFailed;
     }
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
+    trsn::win::UniqueHandle processHandle(process.hProcess);
+    trsn::win::UniqueHandle threadHandle(process.hThread);
     processHandle.reset();
     threadHandle.reset();
     return kExitOk;

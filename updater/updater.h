@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
+#include "trsn/win_owners.h"
 #include "trsn_version.h"
 
 namespace trsn::updater {
@@ -48,11 +48,6 @@ bool BuildCommandLine(char (&commandLine)[kCommandLineBufferSize], const char* p
 
 // Operations of the program.
 
-struct HandleCloser {
-    void operator()(void* handle) const;
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
 // The installer that the user named. Every platform call is given its full path, resolved once against
 // the current directory, so the file checked is the file started; messages show the path as typed.
 struct InstallerFile {
@@ -60,7 +55,7 @@ struct InstallerFile {
     char fullPath[kFullPathBufferSize] = {};
     // The file held open, shared for reading only, from before the check until the installer was
     // started: nobody can replace or change it in between.
-    UniqueHandle hold;
+    trsn::win::UniqueHandle hold;
 };
 
 // Prints the banner and the usage line; returns kExitUsage.

@@ -14,6 +14,26 @@ namespace {
 constexpr UINT kTrayNotify = WM_USER + 1;
 constexpr UINT kTrayIconId = 7969;
 constexpr int kTrayAreaWidth = 300;  // the notification area sits at the taskbar's right end
+constexpr DWORD kMenuTimeoutMs = 10000;
+
+// Polls `done` every 20 ms until it holds or timeoutMs have passed; tells whether it held.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+// Whether the thread runs a menu's modal loop, which takes the keys pressed from then on.
+bool InMenuMode(DWORD threadId) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    return GetGUIThreadInfo(threadId, &info) && (info.flags & GUI_INMENUMODE) != 0;
+}
 
 std::wstring ClassOf(HWND window) {
     wchar_t name[256] = {};
@@ -70,7 +90,6 @@ void PressKey(WORD key) {
     input[1] = input[0];
     input[1].ki.dwFlags = KEYEVENTF_KEYUP;
     SendInput(2, input, sizeof(INPUT));
-    Sleep(150);
 }
 
 BOOL CALLBACK LogWindow(HWND window, LPARAM depth) {
@@ -119,7 +138,7 @@ Process::Process(const std::wstring& exe) {
                         &startup, &info)) {
         throw StepFailed{"cannot start " + Narrow(exe) + ", error " + std::to_string(GetLastError())};
     }
-    CloseHandle(info.hThread);
+    UniqueHandle thread(info.hThread);  // only the process is waited for
     handle_.reset(info.hProcess);
     id_ = info.dwProcessId;
 }
@@ -190,19 +209,25 @@ void CloseMessageBox(HWND box) {
 }
 
 void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& whileOpen) {
+    const DWORD trayThread = GetWindowThreadProcessId(trayWindow, nullptr);
     PostMessageW(trayWindow, kTrayNotify, kTrayIconId, WM_LBUTTONDOWN);
-    HWND menu = WaitForWindow(L"#32768", 10000);
-    if (menu == nullptr) {
+    if (WaitForWindow(L"#32768", kMenuTimeoutMs) == nullptr) {
         throw StepFailed{"the tray menu did not open"};
     }
-    Sleep(200);
+    if (!WaitUntil([&] { return InMenuMode(trayThread); }, kMenuTimeoutMs)) {
+        throw StepFailed{"the tray menu does not take keys"};
+    }
     if (whileOpen) {
         whileOpen();
     }
+    // The keys queue up in order for the menu's loop.
     for (int i = 0; i < position; ++i) {
         PressKey(VK_DOWN);
     }
     PressKey(VK_RETURN);
+    if (!WaitUntil([&] { return !InMenuMode(trayThread); }, kMenuTimeoutMs)) {
+        throw StepFailed{"the tray menu did not close"};
+    }
 }
 
 TrayPixels ReadTrayPixels() {

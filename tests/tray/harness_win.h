@@ -4,22 +4,15 @@
 #include <windows.h>
 
 #include <functional>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
+
+#include "trsn/win_owners.h"
 
 namespace harness {
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using UniqueServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+using trsn::win::UniqueHandle;
+using trsn::win::UniqueServiceHandle;
 
 // Thrown when a step cannot go on; the scenario fails with its text.
 struct StepFailed {
@@ -55,7 +48,8 @@ void CloseMessageBox(HWND box);
 
 // Opens the tray icon's menu the way the shell does (the icon's callback message with a button
 // press), then picks the item at the given position (1 = first, separators not counted) with the
-// arrow keys and Enter. whileOpen, when given, runs while the menu is on the screen.
+// arrow keys and Enter, and waits until the menu has closed. whileOpen, when given, runs while the
+// menu is on the screen.
 void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& whileOpen = {});
 
 // Writes every top-level window (and the taskbar's children) to the log, for a failure's report.

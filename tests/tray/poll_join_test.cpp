@@ -5,8 +5,13 @@
 #include <atomic>
 
 #include "monitor.h"
+#include "trsn/win_owners.h"
 
 namespace {
+
+using trsn::win::UniqueEvent;
+using trsn::win::UniqueHandle;
+using trsn::win::UniqueWindow;
 
 std::atomic<int> g_received{0};
 
@@ -18,24 +23,24 @@ LRESULT CALLBACK CountingWndProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-struct Window {
-    Window() {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof(windowClass);
-        windowClass.lpfnWndProc = CountingWndProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"PollJoinTest";
-        RegisterClassExW(&windowClass);
-        handle = CreateWindowExW(0, L"PollJoinTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    }
-    ~Window() { DestroyWindow(handle); }
-    HWND handle;
-};
+// A message-only window that counts the states sent to it.
+UniqueWindow MakeCountingWindow() {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = CountingWndProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"PollJoinTest";
+    RegisterClassExW(&windowClass);
+    return UniqueWindow(CreateWindowExW(0, L"PollJoinTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        GetModuleHandleW(nullptr), nullptr));
+}
 
-DWORD WINAPI SendThenEnd(LPVOID param) {
-    Sleep(100);  // the joining thread is already waiting
-    SendMessageW(static_cast<HWND>(param), WM_SERVICE_STATE, SERVICE_RUNNING, 0);
+// Nothing but the join serves sends to the joining thread, so the first send returns only once the
+// join runs, and the second comes while the joining thread is already waiting in it.
+DWORD WINAPI SendTwiceThenEnd(LPVOID param) {
+    const auto window = static_cast<HWND>(param);
+    SendMessageW(window, WM_SERVICE_STATE, SERVICE_START_PENDING, 0);
+    SendMessageW(window, WM_SERVICE_STATE, SERVICE_RUNNING, 0);
     return 0;
 }
 
@@ -45,31 +50,28 @@ DWORD WINAPI WaitForEvent(LPVOID param) {
 }
 
 TEST(PollThreadJoin, ServesASendFromTheThreadAndJoinsIt) {
-    Window window;
-    ASSERT_NE(window.handle, nullptr);
+    const UniqueWindow window = MakeCountingWindow();
+    ASSERT_NE(window.get(), nullptr);
     g_received = 0;
-    HANDLE thread = CreateThread(nullptr, 0, SendThenEnd, window.handle, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
+    const UniqueHandle thread(CreateThread(nullptr, 0, SendTwiceThenEnd, window.get(), 0, nullptr));
+    ASSERT_NE(thread.get(), nullptr);
     const ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(JoinPollThread(thread, 5000));
+    EXPECT_TRUE(JoinPollThread(thread.get(), 5000));
     EXPECT_LT(GetTickCount64() - start, 3000u);
-    EXPECT_EQ(g_received.load(), 1);
-    CloseHandle(thread);
+    EXPECT_EQ(g_received.load(), 2);
 }
 
 TEST(PollThreadJoin, GivesUpAfterTheTimeout) {
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, WaitForEvent, release, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
+    const UniqueEvent release = UniqueEvent::createManualReset();
+    const UniqueHandle thread(CreateThread(nullptr, 0, WaitForEvent, release.get(), 0, nullptr));
+    ASSERT_NE(thread.get(), nullptr);
     const ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(JoinPollThread(thread, 300));
+    EXPECT_FALSE(JoinPollThread(thread.get(), 300));
     const ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, 250u);
     EXPECT_LT(waited, 3000u);
-    SetEvent(release);
-    EXPECT_TRUE(JoinPollThread(thread, 5000));
-    CloseHandle(thread);
-    CloseHandle(release);
+    release.set();
+    EXPECT_TRUE(JoinPollThread(thread.get(), 5000));
 }
 
 TEST(PollThreadJoin, AcceptsNoThread) {

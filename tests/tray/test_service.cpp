@@ -7,12 +7,14 @@
 
 #include <cwchar>
 
+#include "trsn/win_owners.h"
+
 namespace {
 
 DWORD g_startDelayMs = 1500;
 DWORD g_stopDelayMs = 1500;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
-HANDLE g_stopEvent = nullptr;
+trsn::win::UniqueEvent g_stopEvent;
 SERVICE_STATUS g_status{};
 DWORD g_checkPoint = 0;
 
@@ -33,7 +35,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
                 return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
             }
             Report(SERVICE_STOP_PENDING, g_stopDelayMs + 1000);
-            SetEvent(g_stopEvent);
+            g_stopEvent.set();
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
@@ -47,11 +49,11 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     if (g_statusHandle == nullptr) {
         return;
     }
-    g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_stopEvent = trsn::win::UniqueEvent::createManualReset();
     Report(SERVICE_START_PENDING, g_startDelayMs + 1000);
     Sleep(g_startDelayMs);
     Report(SERVICE_RUNNING);
-    WaitForSingleObject(g_stopEvent, INFINITE);
+    g_stopEvent.wait(INFINITE);
     Sleep(g_stopDelayMs);
     Report(SERVICE_STOPPED);
 }

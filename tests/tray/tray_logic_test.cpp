@@ -13,15 +13,27 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
+// The test's window, menu and icons are no real ones: the block lets go of them before it is deleted,
+// so that no real release function ever sees them.
+struct LetGoOfFakes {
+    void operator()(MonitorState* monitor) const {
+        static_cast<void>(monitor->window.release());
+        static_cast<void>(monitor->menu.release());
+        static_cast<void>(monitor->runningIcon.release());
+        static_cast<void>(monitor->stoppedIcon.release());
+        delete monitor;
+    }
+};
+
 class TrayLogic : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetFake();
-        monitor_ = std::make_unique<MonitorState>();
-        monitor_->window = kWindow;
-        monitor_->menu = kMenu;
-        monitor_->runningIcon = kRunningIcon;
-        monitor_->stoppedIcon = kStoppedIcon;
+        monitor_.reset(new MonitorState{});
+        monitor_->window.reset(kWindow);
+        monitor_->menu.reset(kMenu);
+        monitor_->runningIcon.reset(kRunningIcon);
+        monitor_->stoppedIcon.reset(kStoppedIcon);
         FillTrayIconRecord(*monitor_);
         g_monitor = monitor_.get();
     }
@@ -45,7 +57,7 @@ class TrayLogic : public ::testing::Test {
         MonitorWndProc(kWindow, WM_TRAY_NOTIFY, id, mouse);
         return g_fake.calls;
     }
-    std::unique_ptr<MonitorState> monitor_;
+    std::unique_ptr<MonitorState, LetGoOfFakes> monitor_;
 };
 
 struct Row {
@@ -104,7 +116,8 @@ TEST_F(TrayLogic, StartsWithStoppedIconEmptyTipAndOnlyOpenAndHideEnabled) {
     // The menu is a real one: its order, texts and initial states.
     MonitorState built{};
     BuildMonitorMenu(built);
-    ASSERT_NE(built.menu, nullptr);
+    HMENU menu = built.menu.get();
+    ASSERT_NE(menu, nullptr);
     struct Item {
         UINT id;
         const wchar_t* text;
@@ -115,20 +128,19 @@ TEST_F(TrayLogic, StartsWithStoppedIconEmptyTipAndOnlyOpenAndHideEnabled) {
                           {IDM_STOP, L"Stop", MF_GRAYED},
                           {0, L"", MF_SEPARATOR},
                           {IDM_HIDE, L"Hide Tray Indicator", MF_ENABLED}};
-    ASSERT_EQ(GetMenuItemCount(built.menu), 5);
+    ASSERT_EQ(GetMenuItemCount(menu), 5);
     for (int i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
         wchar_t text[64] = {};
-        GetMenuStringW(built.menu, i, text, 64, MF_BYPOSITION);
+        GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
         EXPECT_STREQ(text, items[i].text);
-        const UINT state = GetMenuState(built.menu, i, MF_BYPOSITION);
+        const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
         EXPECT_EQ(state & (items[i].state == MF_SEPARATOR ? MF_SEPARATOR : MF_GRAYED | MF_SEPARATOR),
                   items[i].state);
         if (items[i].id != 0) {
-            EXPECT_EQ(GetMenuItemID(built.menu, i), items[i].id);
+            EXPECT_EQ(GetMenuItemID(menu, i), items[i].id);
         }
     }
-    DestroyMenu(built.menu);
 }
 
 TEST_F(TrayLogic, RepeatedStateMakesNoCalls) {
@@ -334,15 +346,16 @@ TEST_F(TrayLogic, TearDownAfterACloseRequestRemovesTheIconAndThenTheWindow) {
     Show(SERVICE_START_PENDING);  // blinking: the timer runs
     MonitorWndProc(kWindow, WM_CLOSE, 0, 0);
 
-    // The test's icons and menu are no real ones: the tear-down leaves them alone.
-    monitor_->runningIcon = monitor_->stoppedIcon = nullptr;
-    monitor_->menu = nullptr;
+    // The test's icons and menu are no real ones: the tear-down does not see them.
+    static_cast<void>(monitor_->runningIcon.release());
+    static_cast<void>(monitor_->stoppedIcon.release());
+    static_cast<void>(monitor_->menu.release());
     g_fake.calls.clear();
     DestroyMonitor(monitor_.get());
     EXPECT_EQ(g_fake.calls,
               (Calls{"KillTimer 10", "Shell_NotifyIconW delete icon=running tip=\"Lumio Video: starting\"",
                      "DestroyWindow"}));
-    EXPECT_EQ(monitor_->window, nullptr);
+    EXPECT_EQ(monitor_->window.get(), nullptr);
 }
 
 TEST_F(TrayLogic, TaskbarCreatedAddsTheIconBackAsItIsNow) {

@@ -14,19 +14,14 @@
 #include <string>
 #include <system_error>
 
+#include "trsn/win_owners.h"
+
 namespace {
+
+using trsn::win::UniqueHandle;
 
 // Standard output is in text mode: every line the updater prints ends in "\r\n" there.
 const std::string kSwitches = " /S /skipjre /skipchecks /skiptray";
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 std::string DirName(const std::string& path) {
     return path.substr(0, path.find_last_of('\\'));
@@ -216,8 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Updater, AcceptedInstaller,
                          ::testing::Values("setup_skylens.exe", "setup_tarsen.exe", "setup_word_at_127.exe",
                                            "setup_second_translation.exe",
                                            "setup_missing_first_translation.exe"),
-                         [](const auto& info) {
-                             std::string name = info.param;
+                         [](const auto& instance) {
+                             std::string name = instance.param;
                              return name.substr(0, name.find('.'));
                          });
 
@@ -247,8 +242,8 @@ INSTANTIATE_TEST_SUITE_P(Updater, RejectedInstaller,
                                            Rejection{"setup_empty_translation.exe", 79, ""},
                                            Rejection{"setup_no_translation.exe", 4,
                                                      "ERROR: Failed fetching version information\r\n"}),
-                         [](const auto& info) {
-                             std::string name = info.param.fixture;
+                         [](const auto& instance) {
+                             std::string name = instance.param.fixture;
                              return name.substr(0, name.find('.'));
                          });
 
@@ -348,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(Updater, SameNameInTwoDirectories,
                                            TwoDirectories{"SubdirOursHere", "sub\\setup.exe", true},
                                            TwoDirectories{"SubdirOursBesideUpdater", "sub\\setup.exe",
                                                           false}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& instance) { return std::string(instance.param.label); });
 
 TEST_F(UpdaterRun, TurnsAwayAnInstallerThatSomeoneHasOpenForWriting) {
     // The updater holds the file from the check to the start, sharing it for reading only. A file that
