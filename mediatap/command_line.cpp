@@ -1,9 +1,6 @@
-// Entry and command line of trsn.mediatap: help test, option parsing, validation, checks of the file
-// names, output type resolution.
+// The command line of trsn.mediatap: help test, option parsing, validation, checks of the file names,
+// output type resolution, and the way from the arguments to the capture and its exit status.
 #include <algorithm>
-#include <cctype>
-#include <climits>
-#include <cstdint>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -15,26 +12,13 @@
 #include <windows.h>
 #endif
 
+#include "argument_text.h"
 #include "common.h"
 #include "driver.h"
 #include "main_report.h"
+#include "usage_text.h"
 
 namespace {
-
-const char* const usageText =
-    "H.264 stream dump and analysis utility (c) Tarsen\n"
-    "Usage: trsn.mediatap  options\n"
-    "  -i   <s>    (mandatory) video source (rtsp, file)\n"
-    "  -nf  <i>    [inf] video frames to capture before termination\n"
-    "  -ns  <i>    [inf] seconds to capture before termination\n"
-    "  -mav <s>    [none] output media file: audio and video\n"
-    "  -ma  <s>    [none] output media file: audio only\n"
-    "  -mv  <s>    [none] output media file: video only\n"
-    "  -lav <s>    [none] output log file: audio and video\n"
-    "  -la  <s>    [none] output log file: audio only\n"
-    "  -lv  <s>    [none] output log file: video only\n"
-    "  -fix <0|1>  [1] fix PTS and DTS problems\n"
-    "  -v <0|1>    [0] verbose\n";
 
 struct TextOption {
     const char* name;
@@ -216,39 +200,14 @@ bool resolveOutputType(RunOptions& options) {
     return true;
 }
 
+void printUsage() {
+    ncvDebugOutput(usageText, White);
+}
+
 }  // namespace
-
-std::filesystem::path pathFromUtf8(const std::string& name) {
-    return std::filesystem::path(std::u8string(name.begin(), name.end()));
-}
-
-int toInt(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    std::int64_t value = 0;
-    const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT_MIN) : INT_MAX;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > limit) {
-            value = limit;  // saturate; later digits cannot bring it back
-        }
-    }
-    return static_cast<int>(negative ? -value : value);
-}
 
 bool isHelpRequest(const std::vector<std::string>& args) {
     return args.size() <= 1 || (args.size() == 2 && (args[1] == "-h" || args[1] == "--help"));
-}
-
-void printUsage() {
-    ncvDebugOutput(usageText, White);
 }
 
 std::optional<RunOptions> parseCommandLine(const std::vector<std::string>& args) {
