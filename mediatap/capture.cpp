@@ -259,10 +259,18 @@ struct PacketLoop {
     AVPacket& packet;
     AVPacket& copy;  // the single-stream writer's own reference
 
-    Kind video{
-        true, streams.video, logs.video, logVideoFailure, writers.video.get(), "Failed to write video frame"};
-    Kind audio{false,           streams.audio,       logs.audio,
-               logAudioFailure, writers.audio.get(), "Failed to write audio frame"};
+    Kind video{.video = true,
+               .stream = streams.video,
+               .ownLog = logs.video,
+               .ownLogFailure = logVideoFailure,
+               .singleWriter = writers.video.get(),
+               .writeFailure = "Failed to write video frame"};
+    Kind audio{.video = false,
+               .stream = streams.audio,
+               .ownLog = logs.audio,
+               .ownLogFailure = logAudioFailure,
+               .singleWriter = writers.audio.get(),
+               .writeFailure = "Failed to write audio frame"};
     bool waitingForKey = true;
 
     LoopResult run();

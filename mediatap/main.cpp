@@ -1,3 +1,4 @@
+// Entry of trsn.mediatap: the platform's arguments as UTF-8 strings, handed to runMediatap.
 #include <string>
 #include <vector>
 
