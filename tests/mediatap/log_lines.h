@@ -1,4 +1,4 @@
-// Reading the packet logs and console output of the stream tool in end-to-end tests.
+// Lines of the packet logs and console output of the stream tool in end-to-end tests.
 #pragma once
 
 #include <gtest/gtest.h>
