@@ -19,36 +19,11 @@
 
 namespace {
 
-// Deadline of the input's blocking calls; lives for the whole process. deadlineFired records that the
-// deadline made FFmpeg abandon a call.
+// Deadline of the input's blocking calls. deadlineFired records that the deadline made FFmpeg abandon a
+// call.
 struct InputWatch {
     IntervalTimer timer;
     bool deadlineFired = false;
-};
-InputWatch inputWatch;
-
-// Everything a run owns. Members are destroyed in reverse order of declaration, which is the teardown
-// order: packets, logs (-lv, -la, -lav), frame, writers (-mv, -ma, -mav), input, network set-up.
-struct Run {
-    std::optional<NetworkSession> network;
-    InputPtr input;
-    std::unique_ptr<MovieWriter> mediaAudioVideo;
-    std::unique_ptr<MovieWriter> mediaAudio;
-    std::unique_ptr<MovieWriter> mediaVideo;
-    FramePtr frame;
-    PacketLog logAudioVideo;
-    PacketLog logAudio;
-    PacketLog logVideo;
-    PacketPtr packet;
-    PacketPtr copy;  // the single-stream writer's own reference
-};
-
-struct Streams {
-    int videoIndex = -1;
-    int audioIndex = -1;
-    bool hasAudio = false;
-    AVStream* video = nullptr;
-    AVStream* audio = nullptr;
 };
 
 // The input's interrupt callback: the deadline, and a stop request, which makes a blocked open or read
@@ -71,65 +46,90 @@ bool isRtsp(const std::string& input) {
     return input.starts_with("rtsp:") || input.starts_with("rtsps:");
 }
 
-bool openInput(Run& run, const RunOptions& options, Streams& streams) {
-    run.input.reset(avformat_alloc_context());
-    if (!run.input) {
-        return errorReport("avformat_alloc_context failure", __LINE__);
+// Opens the input and reads its stream information within one deadline of watch, which the context's
+// interrupt callback points at and so must outlive it. Null after a failure, which is reported.
+InputPtr openInput(const RunOptions& options, InputWatch& watch) {
+    InputPtr input{avformat_alloc_context()};
+    if (!input) {
+        errorReport("avformat_alloc_context failure", __LINE__);
+        return nullptr;
     }
-    run.input->interrupt_callback.callback = inputInterruptCallback;
-    run.input->interrupt_callback.opaque = &inputWatch;
-    inputWatch.timer.restart();
+    input->interrupt_callback.callback = inputInterruptCallback;
+    input->interrupt_callback.opaque = &watch;
+    watch.timer.restart();
 
     Dictionary openOptions;
     if (isRtsp(options.input)) {
         av_dict_set(openOptions.address(), "rtsp_flags", "prefer_tcp", 0);
     }
-    AVFormatContext* context = run.input.release();
+    AVFormatContext* context = input.release();
     if (avformat_open_input(&context, options.input.c_str(), nullptr, openOptions.address()) < 0) {
-        return errorReport("Couldn't open input video", __LINE__);  // FFmpeg freed the context
+        errorReport("Couldn't open input video", __LINE__);  // FFmpeg freed the context
+        return nullptr;
     }
-    run.input.reset(context);
+    input.reset(context);
     if (avformat_find_stream_info(context, nullptr) < 0) {
-        return errorReport("avformat_find_stream_info failed", __LINE__);
+        errorReport("avformat_find_stream_info failed", __LINE__);
+        return nullptr;
     }
     if (options.verbose != 0) {
         av_dump_format(context, 0, options.input.c_str(), 0);
     }
+    return input;
+}
 
-    streams.videoIndex = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    streams.audioIndex = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+// The streams the run copies: the input's best video stream and, when it has one, its best audio stream.
+struct Streams {
+    int videoIndex = -1;
+    int audioIndex = -1;
+    bool hasAudio = false;
+    AVStream* video = nullptr;
+    AVStream* audio = nullptr;
+};
+
+// Chooses and checks the streams and prints the video line. Nothing after a failure, which is reported.
+std::optional<Streams> chooseStreams(AVFormatContext& input) {
+    Streams streams;
+    streams.videoIndex = av_find_best_stream(&input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    streams.audioIndex = av_find_best_stream(&input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     streams.hasAudio = streams.audioIndex >= 0;
     if (streams.videoIndex < 0) {
-        return errorReport("Couldn't find input video stream", __LINE__);
+        errorReport("Couldn't find input video stream", __LINE__);
+        return std::nullopt;
     }
     if (!streams.hasAudio) {
         infoLine("### Audio stream not found\n");
     }
-    if (context->streams == nullptr) {
-        return errorReport("No input video streams found", __LINE__);
+    if (input.streams == nullptr) {
+        errorReport("No input video streams found", __LINE__);
+        return std::nullopt;
     }
-    streams.video = context->streams[streams.videoIndex];
+    streams.video = input.streams[streams.videoIndex];
     if (streams.video == nullptr) {
-        return errorReport("Input video stream is NULL", __LINE__);
+        errorReport("Input video stream is NULL", __LINE__);
+        return std::nullopt;
     }
     if (streams.hasAudio) {
-        streams.audio = context->streams[streams.audioIndex];
+        streams.audio = input.streams[streams.audioIndex];
         if (streams.audio == nullptr) {
-            return errorReport("Input audio stream is NULL", __LINE__);
+            errorReport("Input audio stream is NULL", __LINE__);
+            return std::nullopt;
         }
     }
     if (streams.video->codecpar == nullptr) {
-        return errorReport("Input video decoder context is NULL", __LINE__);
+        errorReport("Input video decoder context is NULL", __LINE__);
+        return std::nullopt;
     }
     if (streams.hasAudio && streams.audio->codecpar == nullptr) {
-        return errorReport("Input audio decoder context is NULL", __LINE__);
+        errorReport("Input audio decoder context is NULL", __LINE__);
+        return std::nullopt;
     }
     // The codec's time base as stored (for H.264 usually half the frame period), not a frame rate.
     const AVRational codecBase = av_stream_get_codec_timebase(streams.video);
     infoLine("### Video width=" + std::to_string(streams.video->codecpar->width) +
              ", height=" + std::to_string(streams.video->codecpar->height) +
              ", FPS_base=" + std::to_string(codecBase.num) + "/" + std::to_string(codecBase.den) + "\n");
-    return true;
+    return streams;
 }
 
 std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Streams& streams, bool withVideo,
@@ -146,155 +146,96 @@ std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Strea
     return writer;
 }
 
-bool createWriters(Run& run, const RunOptions& options, const Streams& streams) {
+// The media outputs, declared so that they are destroyed (and so finalised) in the order -mv, -ma, -mav.
+struct Writers {
+    std::unique_ptr<MovieWriter> audioVideo;  // -mav
+    std::unique_ptr<MovieWriter> audio;       // -ma
+    std::unique_ptr<MovieWriter> video;       // -mv
+};
+
+// Creates the writers in the order -mav, -mv, -ma. After a failure, which is reported, the writers made
+// so far are destroyed, which finalises their files.
+std::optional<Writers> createWriters(const RunOptions& options, const Streams& streams) {
+    Writers writers;
     if (options.mediaAudioVideoGiven) {
-        run.mediaAudioVideo =
+        writers.audioVideo =
             makeWriter(options.mediaAudioVideo, streams, true, streams.hasAudio, options.useAacFilter);
-        if (!run.mediaAudioVideo) {
-            return errorReport("Failed to open audio+video media output", __LINE__);
+        if (!writers.audioVideo) {
+            errorReport("Failed to open audio+video media output", __LINE__);
+            return std::nullopt;
         }
     }
     if (options.mediaVideoGiven) {
-        run.mediaVideo = makeWriter(options.mediaVideo, streams, true, false, options.useAacFilter);
-        if (!run.mediaVideo) {
-            return errorReport("Failed to open video media output", __LINE__);
+        writers.video = makeWriter(options.mediaVideo, streams, true, false, options.useAacFilter);
+        if (!writers.video) {
+            errorReport("Failed to open video media output", __LINE__);
+            return std::nullopt;
         }
     }
     if (options.mediaAudioGiven) {
         if (streams.hasAudio) {
-            run.mediaAudio = makeWriter(options.mediaAudio, streams, false, true, options.useAacFilter);
-            if (!run.mediaAudio) {
-                return errorReport("Failed to open audio media output", __LINE__);
+            writers.audio = makeWriter(options.mediaAudio, streams, false, true, options.useAacFilter);
+            if (!writers.audio) {
+                errorReport("Failed to open audio media output", __LINE__);
+                return std::nullopt;
             }
         } else {
             warningReport("Media file for audio specified, but no audio stream found in the source",
                           __LINE__);
         }
     }
-    return true;
+    return writers;
 }
 
-bool allocatePacketAndFrame(Run& run) {
-    run.packet.reset(av_packet_alloc());
-    run.copy.reset(av_packet_alloc());
-    if (!run.packet || !run.copy) {
-        return errorReport("av_packet_alloc failure", __LINE__);
-    }
-    // Nothing decodes into the frame; it is part of the run and of its teardown order all the same.
-    run.frame.reset(av_frame_alloc());
-    if (!run.frame) {
-        return errorReport("avcodec_alloc_frame failure", __LINE__);
-    }
-    return true;
-}
+// The packet logs, declared so that they are closed in the order -lv, -la, -lav.
+struct Logs {
+    PacketLog audioVideo;  // -lav
+    PacketLog audio;       // -la
+    PacketLog video;       // -lv
+};
 
-bool openLogs(Run& run, const RunOptions& options, const Streams& streams) {
-    if (options.logAudioVideoGiven && !run.logAudioVideo.open(options.logAudioVideo)) {
-        return errorReport("Failed to open log for audio+video", __LINE__);
+// Opens the logs in the order -lav, -lv, -la. After a failure, which is reported, the logs opened so far
+// are closed.
+std::optional<Logs> openLogs(const RunOptions& options, const Streams& streams) {
+    Logs logs;
+    if (options.logAudioVideoGiven && !logs.audioVideo.open(options.logAudioVideo)) {
+        errorReport("Failed to open log for audio+video", __LINE__);
+        return std::nullopt;
     }
-    if (options.logVideoGiven && !run.logVideo.open(options.logVideo)) {
-        return errorReport("Failed to open log for video", __LINE__);
+    if (options.logVideoGiven && !logs.video.open(options.logVideo)) {
+        errorReport("Failed to open log for video", __LINE__);
+        return std::nullopt;
     }
     if (options.logAudioGiven) {
         if (!streams.hasAudio) {
             warningReport("Log file for audio specified, but no audio stream found in the source", __LINE__);
-        } else if (!run.logAudio.open(options.logAudio)) {
-            return errorReport("Failed to open log for audio", __LINE__);
+        } else if (!logs.audio.open(options.logAudio)) {
+            errorReport("Failed to open log for audio", __LINE__);
+            return std::nullopt;
         }
     }
-    return true;
+    return logs;
 }
-
-// Loop state of one stream kind.
-struct KindState {
-    std::int32_t count = 0;
-    RepairState repair;
-    double time = 0.0;                // stream time of the last packet passed on
-    std::optional<double> firstTime;  // of the first packet passed on that had a PTS
-    double elapsed = 0.0;             // from firstTime to the last packet with a PTS: what -ns limits
-};
-
-// What differs between the video and the audio road of a packet.
-struct KindRoad {
-    bool video;
-    KindState& state;
-    const AVStream* stream;
-    PacketLog& ownLog;
-    const char* ownLogFailure;
-    MovieWriter* singleWriter;
-    const char* writeFailure;
-};
 
 constexpr const char* logAudioVideoFailure = "Failed to write log for audio+video";
 constexpr const char* logVideoFailure = "Failed to write log for video";
 constexpr const char* logAudioFailure = "Failed to write log for audio";
 
-// Repairs, logs and writes one packet of the chosen video or audio stream. False when a write failed.
-bool passOn(Run& run, const RunOptions& options, KindRoad road, bool& waitingForKey) {
-    AVPacket* packet = run.packet.get();
-    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    if (road.video && key) {
-        waitingForKey = false;
-    }
-    const std::int64_t originalPts = packet->pts;
-    const std::int64_t originalDts = packet->dts;
-    if (options.fix == 1) {
-        const std::string prefix = road.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") +
-                                                    "id=" + std::to_string(road.state.count)
-                                              : "### Audio packet id=" + std::to_string(road.state.count);
-        if (road.video && waitingForKey) {
-            infoLine(prefix + ": dropping due to missing key frame\n");
-            return true;
-        }
-        const std::string messages = repairTimestamps(packet->pts, packet->dts, road.state.repair, prefix);
-        if (!messages.empty()) {
-            infoLine(messages);
-        }
-    }
-    const AVRational base = road.stream->time_base;
-    road.state.time = static_cast<double>(packet->pts) * base.num / base.den;
-    if (packet->pts != AV_NOPTS_VALUE) {
-        if (!road.state.firstTime) {
-            road.state.firstTime = road.state.time;
-        }
-        road.state.elapsed = road.state.time - *road.state.firstTime;
-    }
+// One stream kind in the loop: where its packets go, and its loop state.
+struct Kind {
+    bool video;
+    const AVStream* stream;
+    PacketLog& ownLog;  // -lv or -la
+    const char* ownLogFailure;
+    MovieWriter* singleWriter;  // -mv or -ma
+    const char* writeFailure;
 
-    if (run.logAudioVideo.isOpen() || road.ownLog.isOpen()) {
-        PacketLine line;
-        line.video = road.video;
-        line.id = road.state.count;
-        line.key = key;
-        line.time = road.state.time;
-        line.pts = packet->pts;
-        line.dts = packet->dts;
-        line.originalPts = originalPts;
-        line.originalDts = originalDts;
-        line.duration = static_cast<std::int32_t>(packet->duration);
-        line.size = packet->size;
-        const std::string text = composePacketLine(line);
-        if (!run.logAudioVideo.write(text)) {
-            return errorReport(logAudioVideoFailure, __LINE__);
-        }
-        if (!road.ownLog.write(text)) {
-            return errorReport(road.ownLogFailure, __LINE__);
-        }
-    }
-
-    // The single-stream writer's reference is taken before any writer sees the packet.
-    AVPacket* copy = run.copy.get();
-    PacketUnref releaseCopy{copy};
-    if (road.singleWriter != nullptr && av_packet_ref(copy, packet) < 0) {
-        return errorReport(road.writeFailure, __LINE__);
-    }
-    if (run.mediaAudioVideo && run.mediaAudioVideo->writePacket(packet) != 0) {
-        return errorReport(road.writeFailure, __LINE__);
-    }
-    if (road.singleWriter != nullptr && road.singleWriter->writePacket(copy) != 0) {
-        return errorReport(road.writeFailure, __LINE__);
-    }
-    return true;
-}
+    std::int32_t count = 0;
+    RepairState repair{};
+    double time = 0.0;                  // stream time of the last packet passed on
+    std::optional<double> firstTime{};  // of the first packet passed on that had a PTS
+    double elapsed = 0.0;               // from firstTime to the last packet with a PTS: what -ns limits
+};
 
 enum class LoopEnd { normal, failure };
 
@@ -306,37 +247,47 @@ struct LoopResult {
 // Pause between two reads that failed without an end of file, so that a bounded retry does not spin.
 constexpr std::chrono::milliseconds retryPause{10};
 
-LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) {
-    KindState video;
-    KindState audio;
-    bool waitingForKey = true;
-    IntervalTimer sinceLastPacket{IntervalTimer::startNow};
-    AVFormatContext* input = run.input.get();
-    AVPacket* packet = run.packet.get();
-    const KindRoad videoRoad{true,
-                             video,
-                             streams.video,
-                             run.logVideo,
-                             logVideoFailure,
-                             run.mediaVideo.get(),
-                             "Failed to write video frame"};
-    const KindRoad audioRoad{false,
-                             audio,
-                             streams.audio,
-                             run.logAudio,
-                             logAudioFailure,
-                             run.mediaAudio.get(),
-                             "Failed to write audio frame"};
+// The packet loop over what capture() owns: reads the input until its end, a limit, a stop request or a
+// failure, and passes each packet of the chosen streams on to the logs and the writers.
+struct PacketLoop {
+    const RunOptions& options;
+    AVFormatContext& input;
+    InputWatch& watch;
+    const Streams& streams;
+    Writers& writers;
+    Logs& logs;
+    AVPacket& packet;
+    AVPacket& copy;  // the single-stream writer's own reference
 
-    inputWatch.deadlineFired = false;
+    Kind video{.video = true,
+               .stream = streams.video,
+               .ownLog = logs.video,
+               .ownLogFailure = logVideoFailure,
+               .singleWriter = writers.video.get(),
+               .writeFailure = "Failed to write video frame"};
+    Kind audio{.video = false,
+               .stream = streams.audio,
+               .ownLog = logs.audio,
+               .ownLogFailure = logAudioFailure,
+               .singleWriter = writers.audio.get(),
+               .writeFailure = "Failed to write audio frame"};
+    bool waitingForKey = true;
+
+    LoopResult run();
+    bool passOn(Kind& kind);
+};
+
+LoopResult PacketLoop::run() {
+    IntervalTimer sinceLastPacket{IntervalTimer::startNow};
+    watch.deadlineFired = false;
     for (;;) {
         // Each read gets its own deadline. Once one was abandoned, what FFmpeg still hands out is what it
         // held already: later reads get no fresh budget, and those packets do not count as the source
         // being alive, so a silent source ends within the deadline of its last real packet.
-        if (!inputWatch.deadlineFired) {
-            inputWatch.timer.restart();
+        if (!watch.deadlineFired) {
+            watch.timer.restart();
         }
-        const int result = av_read_frame(input, packet);
+        const int result = av_read_frame(&input, &packet);
         if (result < 0) {
             if (stopRequested()) {
                 return {LoopEnd::normal, video.count};
@@ -344,8 +295,8 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
             // An I/O context in error (an abandoned read included) is a failure, even though FFmpeg also
             // marks it as at its end.
             const bool ioError =
-                input->pb != nullptr && input->pb->error != 0 && input->pb->error != AVERROR_EOF;
-            if (!ioError && (result == AVERROR_EOF || (input->pb != nullptr && avio_feof(input->pb)))) {
+                input.pb != nullptr && input.pb->error != 0 && input.pb->error != AVERROR_EOF;
+            if (!ioError && (result == AVERROR_EOF || (input.pb != nullptr && avio_feof(input.pb)))) {
                 return {LoopEnd::normal, video.count};
             }
             if (ioError || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
@@ -355,20 +306,20 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
             std::this_thread::sleep_for(retryPause);
             continue;
         }
-        if (!inputWatch.deadlineFired) {
+        if (!watch.deadlineFired) {
             sinceLastPacket.restart();
         }
         {
-            PacketUnref release{packet};
+            PacketUnref release{&packet};
             // The kind is decided on the packet as read: the writers rewrite its stream index.
-            const int index = packet->stream_index;
+            const int index = packet.stream_index;
             if (index == streams.videoIndex) {
-                if (!passOn(run, options, videoRoad, waitingForKey)) {
+                if (!passOn(video)) {
                     return {LoopEnd::failure, video.count};
                 }
                 ++video.count;
             } else if (streams.hasAudio && index == streams.audioIndex) {
-                if (!passOn(run, options, audioRoad, waitingForKey)) {
+                if (!passOn(audio)) {
                     return {LoopEnd::failure, video.count};
                 }
                 ++audio.count;
@@ -389,15 +340,80 @@ LoopResult runLoop(Run& run, const RunOptions& options, const Streams& streams) 
     }
 }
 
+// Repairs, logs and writes one packet of the chosen video or audio stream. False when a write failed.
+bool PacketLoop::passOn(Kind& kind) {
+    const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+    if (kind.video && key) {
+        waitingForKey = false;
+    }
+    const std::int64_t originalPts = packet.pts;
+    const std::int64_t originalDts = packet.dts;
+    if (options.fix == 1) {
+        const std::string prefix = kind.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") +
+                                                    "id=" + std::to_string(kind.count)
+                                              : "### Audio packet id=" + std::to_string(kind.count);
+        if (kind.video && waitingForKey) {
+            infoLine(prefix + ": dropping due to missing key frame\n");
+            return true;
+        }
+        const std::string messages = repairTimestamps(packet.pts, packet.dts, kind.repair, prefix);
+        if (!messages.empty()) {
+            infoLine(messages);
+        }
+    }
+    const AVRational base = kind.stream->time_base;
+    kind.time = static_cast<double>(packet.pts) * base.num / base.den;
+    if (packet.pts != AV_NOPTS_VALUE) {
+        if (!kind.firstTime) {
+            kind.firstTime = kind.time;
+        }
+        kind.elapsed = kind.time - *kind.firstTime;
+    }
+
+    if (logs.audioVideo.isOpen() || kind.ownLog.isOpen()) {
+        PacketLine line;
+        line.video = kind.video;
+        line.id = kind.count;
+        line.key = key;
+        line.time = kind.time;
+        line.pts = packet.pts;
+        line.dts = packet.dts;
+        line.originalPts = originalPts;
+        line.originalDts = originalDts;
+        line.duration = static_cast<std::int32_t>(packet.duration);
+        line.size = packet.size;
+        const std::string text = composePacketLine(line);
+        if (!logs.audioVideo.write(text)) {
+            return errorReport(logAudioVideoFailure, __LINE__);
+        }
+        if (!kind.ownLog.write(text)) {
+            return errorReport(kind.ownLogFailure, __LINE__);
+        }
+    }
+
+    // The single-stream writer's reference is taken before any writer sees the packet.
+    PacketUnref releaseCopy{&copy};
+    if (kind.singleWriter != nullptr && av_packet_ref(&copy, &packet) < 0) {
+        return errorReport(kind.writeFailure, __LINE__);
+    }
+    if (writers.audioVideo && writers.audioVideo->writePacket(&packet) != 0) {
+        return errorReport(kind.writeFailure, __LINE__);
+    }
+    if (kind.singleWriter != nullptr && kind.singleWriter->writePacket(&copy) != 0) {
+        return errorReport(kind.writeFailure, __LINE__);
+    }
+    return true;
+}
+
 // The teardown of the outputs in its fixed order: logs (-lv, -la, -lav), frame, writers (-mv, -ma, -mav).
 // False when a log or a media file could not be completed. Each failure is reported, but a log whose
 // write failed in the loop has said so already.
-bool finishOutputs(Run& run, bool reportLogs) {
+bool finishOutputs(Logs& logs, FramePtr& frame, Writers& writers, bool reportLogs) {
     bool complete = true;
-    const std::pair<PacketLog*, const char*> logs[] = {{&run.logVideo, logVideoFailure},
-                                                       {&run.logAudio, logAudioFailure},
-                                                       {&run.logAudioVideo, logAudioVideoFailure}};
-    for (const auto& [log, failure] : logs) {
+    const std::pair<PacketLog*, const char*> logsInOrder[] = {{&logs.video, logVideoFailure},
+                                                              {&logs.audio, logAudioFailure},
+                                                              {&logs.audioVideo, logAudioVideoFailure}};
+    for (const auto& [log, failure] : logsInOrder) {
         if (!log->close()) {
             complete = false;
             if (reportLogs) {
@@ -405,8 +421,8 @@ bool finishOutputs(Run& run, bool reportLogs) {
             }
         }
     }
-    run.frame.reset();
-    for (std::unique_ptr<MovieWriter>* writer : {&run.mediaVideo, &run.mediaAudio, &run.mediaAudioVideo}) {
+    frame.reset();
+    for (std::unique_ptr<MovieWriter>* writer : {&writers.video, &writers.audio, &writers.audioVideo}) {
         if (*writer && !(*writer)->finish()) {
             complete = false;
         }
@@ -415,23 +431,51 @@ bool finishOutputs(Run& run, bool reportLogs) {
     return complete;
 }
 
-// Set-up, loop, the final line and the teardown; a failure before the loop leaves the teardown to the
-// run's owners. A file that could not be finished fails the run, however the loop ended.
+// The run from the network set-up to the teardown, in the order it happens. Every owner is a local
+// declared in creation order, so that leaving at any step releases what exists in the teardown order:
+// logs (-lv, -la, -lav), frame, packets, writers (-mv, -ma, -mav), input, network set-up. A file that
+// could not be finished fails the run, however the loop ended.
 int capture(const RunOptions& options) {
-    Run run;
-    run.network.emplace();
-    Streams streams;
-    if (!openInput(run, options, streams) || !createWriters(run, options, streams) ||
-        !allocatePacketAndFrame(run) || !openLogs(run, options, streams)) {
+    const NetworkSession network;
+    InputWatch watch;  // the input's interrupt callback points at it
+    const InputPtr input = openInput(options, watch);
+    if (!input) {
         return -1;
     }
+    const std::optional<Streams> streams = chooseStreams(*input);
+    if (!streams) {
+        return -1;
+    }
+    std::optional<Writers> writers = createWriters(options, *streams);
+    if (!writers) {
+        return -1;
+    }
+    const PacketPtr packet{av_packet_alloc()};
+    const PacketPtr copy{av_packet_alloc()};
+    if (!packet || !copy) {
+        errorReport("av_packet_alloc failure", __LINE__);
+        return -1;
+    }
+    FramePtr frame{av_frame_alloc()};  // nothing decodes into it; the teardown order includes it
+    if (!frame) {
+        // Named after the call of the older FFmpeg series on purpose, as the writer's
+        // "avcodec_get_context_defaults3 failure" is: the reports keep their texts.
+        errorReport("avcodec_alloc_frame failure", __LINE__);
+        return -1;
+    }
+    std::optional<Logs> logs = openLogs(options, *streams);
+    if (!logs) {
+        return -1;
+    }
+
     infoLine("### Started processing input video packets\n");
-    const LoopResult result = runLoop(run, options, streams);
+    PacketLoop loop{options, *input, watch, *streams, *writers, *logs, *packet, *copy};
+    const LoopResult result = loop.run();
     const bool normalEnd = result.end == LoopEnd::normal;
     if (normalEnd) {
         infoLine("### Finished processing input video: " + std::to_string(result.videoCount) + " packets\n");
     }
-    const bool complete = finishOutputs(run, normalEnd);
+    const bool complete = finishOutputs(*logs, frame, *writers, normalEnd);
     return normalEnd && complete ? 0 : -1;
 }
 

@@ -21,7 +21,8 @@ std::uint16_t savedAttribute = 0;
 
 bool globalErr = false;
 
-std::atomic<int> stopRequests{0};
+// Set on the first stop request; the console layer counts the requests and ends the process on the second.
+std::atomic<bool> stopRequest{false};
 
 void fillTable() {
     consoleHandle = console::standardOutput();
@@ -34,9 +35,8 @@ void fillTable() {
     tableReady = true;
 }
 
-void onStopRequest(int count) {
-    (void)count;
-    stopRequests.fetch_add(1);
+void onStopRequest(int) {
+    stopRequest.store(true);
 }
 
 }  // namespace
@@ -144,11 +144,7 @@ void installStopHandler() {
 }
 
 bool stopRequested() {
-    return stopRequests.load() > 0;
-}
-
-void requestStop() {
-    stopRequests.fetch_add(1);
+    return stopRequest.load();
 }
 
 void notifyTeardownDone() {

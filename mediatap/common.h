@@ -58,7 +58,6 @@ int ioTimeoutCallback(void* opaque);
 // a second one ends the process at once.
 void installStopHandler();
 bool stopRequested();
-void requestStop();  // what the handler does on the first request; also used by tests
 // Called by the driver once its teardown is complete (a console-close handler waits for it).
 void notifyTeardownDone();
 

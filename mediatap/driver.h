@@ -1,7 +1,7 @@
-// The run of trsn.mediatap: command line, set-up, packet loop and teardown.
+// The driver of trsn.mediatap: the run options, the command line (command_line.cpp) and the capture
+// (capture.cpp).
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,11 +33,7 @@ struct RunOptions {
     bool useAacFilter = false;
 };
 
-// Whole decimal value as atoi reads it, saturated to the int range instead of overflowing.
-int toInt(const std::string& text);
-
 bool isHelpRequest(const std::vector<std::string>& args);
-void printUsage();
 
 // Parsing, validation, file-name checks and output type resolution. Reports every failure itself and
 // returns nothing then.
@@ -46,8 +42,5 @@ std::optional<RunOptions> parseCommandLine(const std::vector<std::string>& args)
 // The run after the command line: set-up, loop, teardown. Returns the exit status (0 or -1).
 int runCapture(const RunOptions& options);
 
-// A path from a UTF-8 file name (arguments are UTF-8 on every platform; FFmpeg takes them so).
-std::filesystem::path pathFromUtf8(const std::string& name);
-
-// Program entry: args[0] is the program name; arguments are UTF-8.
+// The program from its arguments to its exit status: args[0] is the program name; arguments are UTF-8.
 int runMediatap(const std::vector<std::string>& args);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "argument_text.h"
 #include "common.h"
 #include "driver.h"
 #include "report_text.h"

@@ -8,15 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <regex>
-#include <thread>
 #include <vector>
 
 #include "live_source.h"
 #include "log_lines.h"
 #include "media_fixture.h"
+#include "read_file.h"
 #include "report_text.h"
 #include "tool_run.h"
 
@@ -28,7 +27,6 @@ using live_source::SilentListener;
 using live_source::StallingTcpSource;
 using log_lines::linesOf;
 using log_lines::linesStartingWith;
-using log_lines::readText;
 using media_fixture::decodeErrors;
 using media_fixture::pathFor;
 using media_fixture::probe;
@@ -68,6 +66,25 @@ void expectPlayable(const std::string& file, std::size_t streams, double minDura
     EXPECT_EQ(decodeErrors(file), "");
 }
 
+// Starts a capture of the server into av.mp4 with the video log v.log, and waits until it has logged a
+// second of video. Returns the capture's pid, or 0 when the server or the capture did not start (a
+// recorded failure).
+int startCapture(const RtspServer& server) {
+    if (server.url().empty()) {
+        return 0;
+    }
+    const std::string videoLog = pathFor("v.log");
+    std::filesystem::remove(videoLog);
+    const int pid =
+        startTool({"-i", server.url(), "-mav", pathFor("av.mp4"), "-lv", videoLog}, pathFor("tool.out"));
+    EXPECT_GT(pid, 0);
+    if (pid <= 0) {
+        return 0;
+    }
+    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    return pid;
+}
+
 TEST(Rtsp, FrameLimitedCaptureWritesAllThreeOutputsAndLogs) {
     RtspServer server(makeSource());
     ASSERT_FALSE(server.url().empty());
@@ -96,9 +113,9 @@ TEST(Rtsp, FrameLimitedCaptureWritesAllThreeOutputsAndLogs) {
 
     // Each single-kind log holds exactly the lines of its kind of the combined one, in the same order.
     const std::string end = toolLineEnd();
-    const auto all = linesOf(readText(pathFor("av.log")), end);
-    const auto videoLines = linesOf(readText(pathFor("v.log")), end);
-    const auto audioLines = linesOf(readText(pathFor("a.log")), end);
+    const auto all = linesOf(readFile(pathFor("av.log")), end);
+    const auto videoLines = linesOf(readFile(pathFor("v.log")), end);
+    const auto audioLines = linesOf(readFile(pathFor("a.log")), end);
     EXPECT_EQ(videoLines.size(), 51u);
     EXPECT_FALSE(audioLines.empty());
     EXPECT_EQ(linesStartingWith(all, "V packet_id="), videoLines);
@@ -113,7 +130,7 @@ TEST(Rtsp, SecondsLimitStopsAfterTheFirstPacketPastIt) {
     const ToolRun run = runTool({"-i", server.url(), "-ns", "2", "-mav", av, "-lav", pathFor("av.log")});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.output.find("### Finished processing input video: "), std::string::npos) << run.output;
-    const auto lines = linesOf(readText(pathFor("av.log")), toolLineEnd());
+    const auto lines = linesOf(readFile(pathFor("av.log")), toolLineEnd());
     ASSERT_GT(lines.size(), 2u);
     EXPECT_GE(log_lines::timeOf(lines.back()), 2.0) << lines.back();
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
@@ -144,12 +161,9 @@ TEST(Watchdog, ServerThatNeverAnswersFailsTheOpenAfterFiveSeconds) {
 
 TEST(Watchdog, StalledServerEndsTheRunWithFinalisedOutputs) {
     RtspServer server(makeSource());
-    ASSERT_FALSE(server.url().empty());
-    const std::string av = pathFor("av.mp4");
-    const std::string videoLog = pathFor("v.log");
-    const int pid = startTool({"-i", server.url(), "-mav", av, "-lv", videoLog}, pathFor("tool.out"));
+    const int pid = startCapture(server);
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    const std::string av = pathFor("av.mp4");
     server.stall();
     const double stalledAt = nowSeconds();
     // The read in hand is abandoned 5 s after the last packet; what the demuxer still had buffered comes
@@ -191,12 +205,9 @@ TEST(Watchdog, StalledByteStreamEndsTheRunAsAFailure) {
 
 TEST(Watchdog, ServerThatGoesAwayEndsTheRunWithFinalisedOutputs) {
     RtspServer server(makeSource());
-    ASSERT_FALSE(server.url().empty());
-    const std::string av = pathFor("av.mp4");
-    const std::string videoLog = pathFor("v.log");
-    const int pid = startTool({"-i", server.url(), "-mav", av, "-lv", videoLog}, pathFor("tool.out"));
+    const int pid = startCapture(server);
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
+    const std::string av = pathFor("av.mp4");
     server.kill();
     const double killedAt = nowSeconds();
     EXPECT_TRUE(live_source::waitForExit(pid, 20.0));
@@ -252,15 +263,10 @@ struct StoppedCapture {
 
 StoppedCapture captureUntilSignal(const RtspServer& server, const std::vector<int>& signals) {
     StoppedCapture result;
-    const std::string videoLog = pathFor("v.log");
-    std::filesystem::remove(videoLog);
-    const int pid =
-        startTool({"-i", server.url(), "-mav", pathFor("av.mp4"), "-lv", videoLog}, pathFor("tool.out"));
-    EXPECT_GT(pid, 0);
+    const int pid = startCapture(server);
     if (pid <= 0) {
         return result;
     }
-    EXPECT_TRUE(live_source::waitForLines(videoLog, 25, toolLineEnd(), 15.0));
     // Stopped while the signals are sent, so that they all arrive together when it continues.
     kill(pid, SIGSTOP);
     for (int signal : signals) {
@@ -269,7 +275,7 @@ StoppedCapture captureUntilSignal(const RtspServer& server, const std::vector<in
     kill(pid, SIGCONT);
     EXPECT_TRUE(live_source::waitForExit(pid, 5.0));
     result.run = waitTool(pid, pathFor("tool.out"));
-    result.videoLines = linesOf(readText(videoLog), toolLineEnd()).size();
+    result.videoLines = linesOf(readFile(pathFor("v.log")), toolLineEnd()).size();
     return result;
 }
 
@@ -322,13 +328,9 @@ TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
         {"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", pathFor("av.mp4")},
         pathFor("tool.out"));
     ASSERT_GT(pid, 0);
-    // Signal once the tool is past its command line (Wine takes a while to start a program) and has
-    // had a moment to start the open.
-    for (int i = 0; i < 100 && readText(pathFor("tool.out")).find("bitstream filter") == std::string::npos;
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Signal once the tool has connected: it is inside the open, waiting for an answer that never comes,
+    // and its stop handler is in place (it is installed before the input is opened).
+    EXPECT_TRUE(listener.waitForConnection(30.0));
     const double signalledAt = nowSeconds();
     kill(pid, SIGINT);
     EXPECT_TRUE(live_source::waitForExit(pid, 10.0));

@@ -5,14 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "log_lines.h"
 #include "media_fixture.h"
+#include "read_file.h"
 #include "report_text.h"
 #include "tool_run.h"
+#include "usage_text.h"
 
 namespace {
 
@@ -30,22 +33,6 @@ std::string makeSample(const std::string& name = "in.ts") {
 }
 
 using log_lines::linesOf;
-using log_lines::readText;
-
-const char* const usage =
-    "H.264 stream dump and analysis utility (c) Tarsen\n"
-    "Usage: trsn.mediatap  options\n"
-    "  -i   <s>    (mandatory) video source (rtsp, file)\n"
-    "  -nf  <i>    [inf] video frames to capture before termination\n"
-    "  -ns  <i>    [inf] seconds to capture before termination\n"
-    "  -mav <s>    [none] output media file: audio and video\n"
-    "  -ma  <s>    [none] output media file: audio only\n"
-    "  -mv  <s>    [none] output media file: video only\n"
-    "  -lav <s>    [none] output log file: audio and video\n"
-    "  -la  <s>    [none] output log file: audio only\n"
-    "  -lv  <s>    [none] output log file: video only\n"
-    "  -fix <0|1>  [1] fix PTS and DTS problems\n"
-    "  -v <0|1>    [0] verbose\n";
 
 TEST(Usage, PrintedForNoArgumentsAndALoneHelpWord) {
     for (const std::vector<std::string>& args :
@@ -53,7 +40,7 @@ TEST(Usage, PrintedForNoArgumentsAndALoneHelpWord) {
         SCOPED_TRACE(testing::PrintToString(args));
         const ToolRun run = runTool(args);
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.output, usage);
+        EXPECT_EQ(run.output, usageText);
     }
 }
 
@@ -178,9 +165,9 @@ TEST(Remux, WritesAllThreeOutputsAndLogs) {
     }
 
     const std::string end = toolLineEnd();
-    const auto all = linesOf(readText(pathFor("av.log")), end);
-    const auto videoLines = linesOf(readText(pathFor("v.log")), end);
-    const auto audioLines = linesOf(readText(pathFor("a.log")), end);
+    const auto all = linesOf(readFile(pathFor("av.log")), end);
+    const auto videoLines = linesOf(readFile(pathFor("v.log")), end);
+    const auto audioLines = linesOf(readFile(pathFor("a.log")), end);
     EXPECT_EQ(videoLines.size(), 75u);
     EXPECT_EQ(all.size(), videoLines.size() + audioLines.size());
     ASSERT_FALSE(videoLines.empty());
@@ -209,32 +196,47 @@ TEST(Remux, ContainersChosenByExtension) {
 }
 
 TEST(Limits, FrameAndSecondLimitsStopTheLoop) {
-    const std::string input = makeSample();
-    const ToolRun frames = runTool({"-i", input, "-nf", "1", "-lv", pathFor("v.log")});
-    EXPECT_EQ(frames.status, 0);
-    EXPECT_NE(frames.output.find("### Finished processing input video: 2 packets\n"), std::string::npos)
-        << frames.output;
-    EXPECT_EQ(linesOf(readText(pathFor("v.log")), toolLineEnd()).size(), 2u);
-
-    // Matroska starts at time 0 (MPEG-TS starts at 1.4 s of stream time).
-    const std::string mkv = makeMedia("in.mkv", videoSource + h264);
-    const ToolRun seconds = runTool({"-i", mkv, "-ns", "1", "-lv", pathFor("s.log")});
-    EXPECT_EQ(seconds.status, 0);
-    const auto lines = linesOf(readText(pathFor("s.log")), toolLineEnd());
-    ASSERT_FALSE(lines.empty());
-    // The loop stops after the first packet past one second of stream time: 0.00 to 1.04 s.
-    EXPECT_EQ(lines.size(), 27u);
-    EXPECT_NE(lines.back().find("   at=            1.04   "), std::string::npos) << lines.back();
-
-    // The limit counts from the first packet, whatever the source's clock: MPEG-TS starts at 1.4 s.
-    const std::string ts = makeMedia("v.ts", videoSource + h264 + "-f mpegts");
-    const ToolRun late = runTool({"-i", ts, "-ns", "1", "-lv", pathFor("t.log")});
-    EXPECT_EQ(late.status, 0);
-    const auto tsLines = linesOf(readText(pathFor("t.log")), toolLineEnd());
-    ASSERT_FALSE(tsLines.empty());
-    EXPECT_EQ(tsLines.size(), 27u);
-    EXPECT_NE(tsLines.front().find("   at=            1.40   "), std::string::npos) << tsLines.front();
-    EXPECT_NE(tsLines.back().find("   at=            2.44   "), std::string::npos) << tsLines.back();
+    struct Case {
+        const char* what;
+        std::string input;
+        std::vector<std::string> limit;
+        std::size_t videoPackets;
+        const char* firstAt;  // nullptr: not checked
+        const char* lastAt;
+    };
+    const Case cases[] = {
+        {"-nf 1 reads two video packets", makeSample(), {"-nf", "1"}, 2, nullptr, nullptr},
+        // The loop stops after the first packet past one second of stream time; Matroska starts at 0.
+        {"-ns 1 from time 0", makeMedia("in.mkv", videoSource + h264), {"-ns", "1"}, 27, "0.00", "1.04"},
+        // The limit counts from the first packet, whatever the source's clock: MPEG-TS starts at 1.4 s.
+        {"-ns 1 from a later start",
+         makeMedia("v.ts", videoSource + h264 + "-f mpegts"),
+         {"-ns", "1"},
+         27,
+         "1.40",
+         "2.44"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string log = pathFor("v.log");
+        std::vector<std::string> args{"-i", c.input, "-lv", log};
+        args.insert(args.end(), c.limit.begin(), c.limit.end());
+        const ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_NE(run.output.find("### Finished processing input video: " + std::to_string(c.videoPackets) +
+                                  " packets\n"),
+                  std::string::npos)
+            << run.output;
+        const auto lines = linesOf(readFile(log), toolLineEnd());
+        ASSERT_EQ(lines.size(), c.videoPackets);
+        for (const auto& [line, at] :
+             {std::pair{lines.front(), c.firstAt}, std::pair{lines.back(), c.lastAt}}) {
+            if (at != nullptr) {  // right-aligned in 16 characters
+                const std::string field = "   at=" + std::string(16 - std::strlen(at), ' ') + at + "   ";
+                EXPECT_NE(line.find(field), std::string::npos) << line;
+            }
+        }
+    }
 }
 
 TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
@@ -293,14 +295,14 @@ TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
               "### Movie " +
                   av + " opened for writing\n" + expectedReport("Error", "Failed to open log for video") +
                   "### Movie " + av + " finalized\n");
-    EXPECT_EQ(readText(existing), "");
+    EXPECT_EQ(readFile(existing), "");
 }
 
 // A disk of 16 KiB at dir, mounted in a mount namespace of the test process's own: seen by it and by what
 // it starts, and gone with it.
 class SmallDisk {
   public:
-    explicit SmallDisk(const std::string& dir) : dir(dir) {
+    explicit SmallDisk(const std::string& mountPoint) : dir(mountPoint) {
         std::filesystem::create_directories(dir);
         mounted = unshare(CLONE_NEWNS) == 0 &&
                   mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
@@ -386,9 +388,9 @@ TEST(Failures, ReadsThatKeepFailingEndTheRunWithoutSpinning) {
     EXPECT_TRUE(run.output.ends_with(expectedReport("Error", "av_read_frame IO error") + "### Movie " + av +
                                      " finalized\n"))
         << run.output;
-    std::istringstream measured(readText(times));
+    std::istringstream measured(readFile(times));
     double wall = 0.0, user = 0.0, system = 0.0;
-    ASSERT_TRUE(measured >> wall >> user >> system) << readText(times);
+    ASSERT_TRUE(measured >> wall >> user >> system) << readFile(times);
     EXPECT_GT(wall, 4.9);
     EXPECT_LT(user + system, 1.5);  // a busy retry takes about as much as the wall time
 }
@@ -404,7 +406,7 @@ TEST(Console, ClosedStandardOutputLeavesTheCaptureWhole) {
                                                        "sys.exit(subprocess.call(sys.argv[1:], stdout=w))");
     const ToolRun run = runTool({"-i", input, "-mav", av, "-lv", pathFor("v.log")}, readerGone);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(linesOf(readText(pathFor("v.log")), toolLineEnd()).size(), 75u);
+    EXPECT_EQ(linesOf(readFile(pathFor("v.log")), toolLineEnd()).size(), 75u);
     const auto facts = probe(av);
     EXPECT_EQ(facts.streams.size(), 2u);
     EXPECT_NEAR(facts.duration.value_or(0.0), 3.0, 0.2);
@@ -426,7 +428,7 @@ TEST(Streams, OtherStreamsAreReadButNeitherLoggedNorWrittenNorCounted) {
     EXPECT_EQ(facts.streams[0].width, 160);
     EXPECT_EQ(facts.streams[1].codecType, "audio");
     std::size_t videoLines = 0;
-    for (const std::string& line : linesOf(readText(pathFor("av.log")), toolLineEnd())) {
+    for (const std::string& line : linesOf(readFile(pathFor("av.log")), toolLineEnd())) {
         videoLines += line[0] == 'V' ? 1 : 0;
     }
     EXPECT_EQ(videoLines, 31u);
@@ -440,7 +442,7 @@ TEST(Remux, FileNamesOutsideAsciiReachEveryFile) {
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("### Movie " + out + " finalized\n"), std::string::npos) << run.output;
     EXPECT_EQ(probe(out).streams.size(), 2u);
-    EXPECT_EQ(linesOf(readText(log), toolLineEnd()).size(), 11u);
+    EXPECT_EQ(linesOf(readFile(log), toolLineEnd()).size(), 11u);
 }
 
 TEST(Remux, RepairedTimestampsSurviveTheCoarserTimeBaseOfTheOutput) {

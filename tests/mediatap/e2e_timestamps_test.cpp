@@ -13,13 +13,13 @@
 #include "flv_file.h"
 #include "log_lines.h"
 #include "media_fixture.h"
+#include "read_file.h"
 #include "report_text.h"
 #include "tool_run.h"
 
 namespace {
 
 using log_lines::linesOf;
-using log_lines::readText;
 using media_fixture::makeMedia;
 using media_fixture::pathFor;
 
@@ -86,7 +86,7 @@ std::string withoutSize(const std::string& line) {
 
 std::vector<std::string> logWithoutSizes(const std::string& path) {
     std::vector<std::string> lines;
-    for (const std::string& line : linesOf(readText(path), toolLineEnd())) {
+    for (const std::string& line : linesOf(readFile(path), toolLineEnd())) {
         EXPECT_NE(line.find("   size="), std::string::npos) << line;
         lines.push_back(withoutSize(line));
     }
@@ -297,8 +297,8 @@ TEST(Repair, AudioIsRepairedOnItsOwnAndPassesBeforeTheFirstVideoKeyFrame) {
                   "### Finished processing input video: 5 packets\n");
 
     // Audio read before the first video key frame is logged; the audio log holds the audio lines only.
-    const auto all = linesOf(readText(pathFor("av.log")), toolLineEnd());
-    const auto audioLines = linesOf(readText(pathFor("a.log")), toolLineEnd());
+    const auto all = linesOf(readFile(pathFor("av.log")), toolLineEnd());
+    const auto audioLines = linesOf(readFile(pathFor("a.log")), toolLineEnd());
     ASSERT_EQ(audioLines.size(), 11u);
     EXPECT_EQ(log_lines::linesStartingWith(all, "A packet_id="), audioLines);
     const auto videoLines = log_lines::linesStartingWith(all, "V packet_id=");

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -11,11 +12,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "media_fixture.h"
+#include "read_file.h"
 
 namespace live_source {
 
@@ -26,13 +26,6 @@ constexpr const char* python = "/usr/bin/python3";
 
 std::string scriptPath(const char* name) {
     return (std::filesystem::path(__FILE__).parent_path() / name).string();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 void pause() {
@@ -47,8 +40,8 @@ double nowSeconds() {
 
 ServerProcess::ServerProcess(const std::string& script, const std::vector<std::string>& args) {
     static int serial = 0;  // each server of a test has files of its own
-    const std::string stem = media_fixture::pathFor(std::filesystem::path(script).stem().string() +
-                                                    std::to_string(++serial));
+    const std::string stem =
+        media_fixture::pathFor(std::filesystem::path(script).stem().string() + std::to_string(++serial));
     const std::string outFile = stem + ".out";
     const std::string errFile = stem + ".err";
     int fds[2];
@@ -143,6 +136,12 @@ SilentListener::SilentListener() {
     }
     // The kernel completes each connection into the backlog; nobody ever reads or answers.
     boundPort = ntohs(address.sin_port);
+}
+
+bool SilentListener::waitForConnection(double timeoutSeconds) const {
+    // A completed connection in the backlog makes the listening socket readable; it is left there.
+    pollfd listening{socketFd, POLLIN, 0};
+    return socketFd >= 0 && poll(&listening, 1, static_cast<int>(timeoutSeconds * 1000)) == 1;
 }
 
 SilentListener::~SilentListener() {

@@ -58,6 +58,8 @@ class SilentListener {
     SilentListener& operator=(const SilentListener&) = delete;
 
     int port() const { return boundPort; }
+    // Waits up to timeoutSeconds until a client has connected; the connection stays unanswered.
+    bool waitForConnection(double timeoutSeconds) const;
 
   private:
     int socketFd = -1;

@@ -1,22 +1,13 @@
-// Reading the packet logs and console output of the stream tool in end-to-end tests.
+// Lines of the packet logs and console output of the stream tool in end-to-end tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace log_lines {
-
-inline std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // The lines of a text, each of which must end with lineEnd.
 inline std::vector<std::string> linesOf(const std::string& text, const std::string& lineEnd) {

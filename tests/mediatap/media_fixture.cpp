@@ -20,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "read_file.h"
+
 namespace fs = std::filesystem;
 
 namespace media_fixture {
@@ -78,13 +80,6 @@ bool hostIsUnix() {
     return true;
 }
 #endif
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::optional<std::int64_t> toInt(const std::string& text) {
     if (text.empty() || text == "N/A") {

@@ -4,9 +4,9 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "packet_log.h"
+#include "read_file.h"
 
 namespace {
 
@@ -37,13 +37,6 @@ TEST(PacketLine, FixedLayoutForVideoAndAudio) {
         SCOPED_TRACE(c.expected);
         EXPECT_EQ(composePacketLine(c.line), c.expected);
     }
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 TEST(PacketLog, TruncatesAnExistingFileAndFlushesEveryLine) {

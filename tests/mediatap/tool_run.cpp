@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "media_fixture.h"
+#include "read_file.h"
 #include "report_text.h"
 
 namespace {
@@ -56,13 +55,6 @@ std::string foldLineEnds(std::string text) {
     return out;
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 ToolRun finish(int status, const std::string& raw) {
     ToolRun run;
     run.status = normaliseStatus(status);
@@ -86,7 +78,7 @@ bool toolIs32BitWindows() {
         return false;
     }
     // The PE header: "PE\0\0" at the offset kept at 0x3c, then the machine (0x014c for i386).
-    const std::string image = readAll(toolPath());
+    const std::string image = readFile(toolPath());
     if (image.size() < 0x40) {
         return false;
     }
@@ -134,5 +126,5 @@ ToolRun waitTool(int pid, const std::string& outputFile) {
     int status = 0;
     waitpid(pid, &status, 0);
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return finish(code, readAll(outputFile));
+    return finish(code, readFile(outputFile));
 }
