@@ -1,5 +1,4 @@
-// The usage text of trsn.mediatap, printed for a help request. The end-to-end tests compare the
-// program's output with it.
+// The usage text of trsn.mediatap, printed for a help request.
 #pragma once
 
 inline constexpr const char* usageText =

@@ -15,7 +15,6 @@
 #include "read_file.h"
 #include "report_text.h"
 #include "tool_run.h"
-#include "usage_text.h"
 
 namespace {
 
@@ -34,13 +33,29 @@ std::string makeSample(const std::string& name = "in.ts") {
 
 using log_lines::linesOf;
 
+// Written out, not taken from the program: users' scripts compare this text byte for byte.
+const char* const usage =
+    "H.264 stream dump and analysis utility (c) Tarsen\n"
+    "Usage: trsn.mediatap  options\n"
+    "  -i   <s>    (mandatory) video source (rtsp, file)\n"
+    "  -nf  <i>    [inf] video frames to capture before termination\n"
+    "  -ns  <i>    [inf] seconds to capture before termination\n"
+    "  -mav <s>    [none] output media file: audio and video\n"
+    "  -ma  <s>    [none] output media file: audio only\n"
+    "  -mv  <s>    [none] output media file: video only\n"
+    "  -lav <s>    [none] output log file: audio and video\n"
+    "  -la  <s>    [none] output log file: audio only\n"
+    "  -lv  <s>    [none] output log file: video only\n"
+    "  -fix <0|1>  [1] fix PTS and DTS problems\n"
+    "  -v <0|1>    [0] verbose\n";
+
 TEST(Usage, PrintedForNoArgumentsAndALoneHelpWord) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, std::vector<std::string>{"-h"}, std::vector<std::string>{"--help"}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const ToolRun run = runTool(args);
         EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.output, usageText);
+        EXPECT_EQ(run.output, usage);
     }
 }
 
