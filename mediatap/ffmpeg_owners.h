@@ -50,7 +50,7 @@ class Dictionary {
 // Drops the packet's reference when it leaves scope.
 class PacketUnref {
   public:
-    explicit PacketUnref(AVPacket* packet) : packet(packet) {}
+    explicit PacketUnref(AVPacket* referenced) : packet(referenced) {}
     ~PacketUnref() { av_packet_unref(packet); }
     PacketUnref(const PacketUnref&) = delete;
     PacketUnref& operator=(const PacketUnref&) = delete;
