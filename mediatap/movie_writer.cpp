@@ -51,33 +51,37 @@ void MovieWriter::OutputCloser::operator()(AVFormatContext* context) const {
     avformat_free_context(context);  // also frees the streams with their parameters and extradata
 }
 
-MovieWriter::MovieWriter(const std::string& fileName, int videoStreamIndex, int audioStreamIndex,
-                         const AVCodecParameters* videoCodecParams, const AVCodecParameters* audioCodecParams,
-                         const AVStream* videoStream, const AVStream* audioStream,
-                         int (*interruptCallback)(void*), void* /*interruptOpaque*/, bool useAacFilter)
-    : videoStreamIndex(videoStreamIndex),
-      audioStreamIndex(audioStreamIndex),
-      videoStream(videoStream),
-      audioStream(audioStream),
-      interruptCallback{interruptCallback, &ioTimer},
-      useAacFilter(useAacFilter) {
-    if (!setUp(fileName, videoCodecParams, audioCodecParams)) {
+MovieWriter::MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
+                         int (*onInterrupt)(void*), bool useAacFilter)
+    : interruptCallback{onInterrupt, &ioTimer} {
+    video.inputIndex = videoSource.index;
+    video.inputStream = videoSource.stream;
+    audio.inputIndex = audioSource.index;
+    audio.inputStream = audioSource.stream;
+    if (!setUp(name, videoSource.params, audioSource.params, useAacFilter)) {
         // Release what set-up made; a file that was already created stays on disk.
         aacFilter.reset();
         outputContext.reset();
-        videoOutStream = nullptr;
-        audioOutStream = nullptr;
+        video.outStream = nullptr;
+        audio.outStream = nullptr;
         return;
     }
-    ncvDebugOutput("### Movie " + this->fileName + " opened for writing\n", White);
+    ncvDebugOutput("### Movie " + fileName + " opened for writing\n", White);
     open = true;
 }
 
-bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoCodecParams,
-                        const AVCodecParameters* audioCodecParams) {
-    const bool noStreams = videoCodecParams == nullptr && audioCodecParams == nullptr;
-    const bool streamMissing = (videoCodecParams != nullptr && videoStream == nullptr) ||
-                               (audioCodecParams != nullptr && audioStream == nullptr);
+MovieWriter::MovieWriter(const std::string& name, int videoIndex, int audioIndex,
+                         const AVCodecParameters* videoParams, const AVCodecParameters* audioParams,
+                         const AVStream* videoInput, const AVStream* audioInput, int (*onInterrupt)(void*),
+                         void* /*interruptOpaque*/, bool useAacFilter)
+    : MovieWriter(name, Source{videoIndex, videoParams, videoInput},
+                  Source{audioIndex, audioParams, audioInput}, onInterrupt, useAacFilter) {}
+
+bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoParams,
+                        const AVCodecParameters* audioParams, bool useAacFilter) {
+    const bool noStreams = videoParams == nullptr && audioParams == nullptr;
+    const bool streamMissing = (videoParams != nullptr && video.inputStream == nullptr) ||
+                               (audioParams != nullptr && audio.inputStream == nullptr);
     if (noStreams || streamMissing) {
         reportError("Invalid input ALL THREADS SIGNALED TO TERMINATE", __LINE__);
         setGlobalErr();
@@ -102,25 +106,23 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoC
     }
     aacFilter.reset(filterContext);
 
-    if (videoCodecParams != nullptr) {
-        videoOutIndex = 0;
-        if (!addStream(videoCodecParams, videoStream, videoOutStream)) {
+    if (videoParams != nullptr) {
+        if (!addStream(videoParams, 0, video)) {
             return false;
         }
-        videoOutStream->r_frame_rate = videoStream->r_frame_rate;
-        videoOutStream->avg_frame_rate = videoStream->avg_frame_rate;
+        video.outStream->r_frame_rate = video.inputStream->r_frame_rate;
+        video.outStream->avg_frame_rate = video.inputStream->avg_frame_rate;
     }
-    if (audioCodecParams != nullptr) {
-        audioOutIndex = videoCodecParams != nullptr ? 1 : 0;
-        if (!addStream(audioCodecParams, audioStream, audioOutStream)) {
+    if (audioParams != nullptr) {
+        if (!addStream(audioParams, videoParams != nullptr ? 1 : 0, audio)) {
             return false;
         }
         // Only AAC needs the filter; other audio goes to the muxer as it is, for it to take or refuse.
-        if (useAacFilter && audioCodecParams->codec_id == AV_CODEC_ID_AAC) {
+        if (useAacFilter && audioParams->codec_id == AV_CODEC_ID_AAC) {
             if (!initAacFilter()) {
                 return false;
             }
-            filterAudioPackets = true;
+            audio.aacFiltered = true;
         }
     }
 
@@ -136,25 +138,21 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoC
     }
 
     // The muxer may have chosen other time bases than the ones asked for.
-    if (videoOutStream != nullptr) {
-        decideConversion(videoStream, videoOutStream, rescaleVideo, videoTsMul, videoTsDiv);
-    }
-    if (audioOutStream != nullptr) {
-        decideConversion(audioStream, audioOutStream, rescaleAudio, audioTsMul, audioTsDiv);
-    }
+    decideConversion(video);
+    decideConversion(audio);
     return true;
 }
 
-// Creates one output stream described by the input's parameters: a stream copy, with the codec tag
-// left for the muxer to choose.
-bool MovieWriter::addStream(const AVCodecParameters* input, const AVStream* inputStream,
-                            AVStream*& outStream) {
-    outStream = avformat_new_stream(outputContext.get(), nullptr);
-    if (outStream == nullptr) {
+// Creates the track's output stream at outIndex, described by the input's parameters: a stream copy,
+// with the codec tag left for the muxer to choose.
+bool MovieWriter::addStream(const AVCodecParameters* input, int outIndex, Track& track) {
+    track.outIndex = outIndex;
+    track.outStream = avformat_new_stream(outputContext.get(), nullptr);
+    if (track.outStream == nullptr) {
         reportError("avformat_new_stream failure", __LINE__);
         return false;
     }
-    AVCodecParameters* out = outStream->codecpar;
+    AVCodecParameters* out = track.outStream->codecpar;
     if (out == nullptr) {
         reportError(
             input->codec_type == AVMEDIA_TYPE_VIDEO ? "avVidCdcCtxOut is NULL" : "avAudCdcCtxOut is NULL",
@@ -184,18 +182,18 @@ bool MovieWriter::addStream(const AVCodecParameters* input, const AVStream* inpu
         std::memcpy(out->extradata, input->extradata, static_cast<std::size_t>(input->extradata_size));
         out->extradata_size = input->extradata_size;
     }
-    outStream->time_base = inputStream->time_base;
+    track.outStream->time_base = track.inputStream->time_base;
     return true;
 }
 
 // Prepares the filter for the output audio stream. A codec the filter cannot take fails here, before
 // any file exists, rather than at the first audio packet.
 bool MovieWriter::initAacFilter() {
-    if (avcodec_parameters_copy(aacFilter->par_in, audioOutStream->codecpar) < 0) {
+    if (avcodec_parameters_copy(aacFilter->par_in, audio.outStream->codecpar) < 0) {
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
         return false;
     }
-    aacFilter->time_base_in = audioOutStream->time_base;
+    aacFilter->time_base_in = audio.outStream->time_base;
     if (av_bsf_init(aacFilter.get()) < 0) {
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
         return false;
@@ -203,45 +201,47 @@ bool MovieWriter::initAacFilter() {
     return true;
 }
 
-void MovieWriter::decideConversion(const AVStream* in, const AVStream* out, bool& rescale, std::int64_t& mul,
-                                   std::int64_t& div) {
-    if (in->time_base.num == out->time_base.num && in->time_base.den == out->time_base.den) {
+// Sets the track's conversion when its output time base differs from the input's. A track without an
+// output stream keeps none.
+void MovieWriter::decideConversion(Track& track) {
+    if (track.outStream == nullptr) {
         return;
     }
-    const std::int64_t newMul = std::int64_t{in->time_base.num} * out->time_base.den;
-    const std::int64_t newDiv = std::int64_t{in->time_base.den} * out->time_base.num;
-    if (newMul <= 0 || newDiv <= 0) {
+    const AVRational in = track.inputStream->time_base;
+    const AVRational out = track.outStream->time_base;
+    if (in.num == out.num && in.den == out.den) {
+        return;
+    }
+    const std::int64_t mul = std::int64_t{in.num} * out.den;
+    const std::int64_t div = std::int64_t{in.den} * out.num;
+    if (mul <= 0 || div <= 0) {
         return;  // not a usable time base: timestamps pass unconverted rather than divide by zero
     }
-    rescale = true;
-    mul = newMul;
-    div = newDiv;
+    track.rescale = true;
+    track.tsMul = mul;
+    track.tsDiv = div;
 }
 
 int MovieWriter::writePacket(AVPacket* packet) {
     if (!open) {
         return -1;
     }
-    const bool isVideo = packet->stream_index == videoStreamIndex;
-    std::optional<std::int64_t>& base = isVideo ? videoFirstPts : audioFirstPts;
-    const int outIndex = isVideo ? videoOutIndex : audioOutIndex;
-    const bool rescale = isVideo ? rescaleVideo : rescaleAudio;
-    const std::int64_t mul = isVideo ? videoTsMul : audioTsMul;
-    const std::int64_t div = isVideo ? videoTsDiv : audioTsDiv;
+    Track& track = packet->stream_index == video.inputIndex ? video : audio;
 
-    if (!base && packet->pts != AV_NOPTS_VALUE) {
-        base = packet->pts;
+    if (!track.firstPts && packet->pts != AV_NOPTS_VALUE) {
+        track.firstPts = packet->pts;
     }
-    const std::int64_t shiftedDts = shiftTimestamp(packet->dts, base);
-    packet->pts = convertTimestamp(shiftTimestamp(packet->pts, base), rescale, mul, div);
-    packet->dts = convertTimestamp(shiftedDts, rescale, mul, div);
-    packet->stream_index = outIndex;
-    if (rescale) {
-        packet->duration = av_rescale_rnd(packet->duration, mul, div, AV_ROUND_ZERO);
-        keepConvertedDtsIncreasing(isVideo ? videoConversion : audioConversion, shiftedDts, *packet);
+    const std::int64_t shiftedDts = shiftTimestamp(packet->dts, track.firstPts);
+    packet->pts = convertTimestamp(shiftTimestamp(packet->pts, track.firstPts), track.rescale, track.tsMul,
+                                   track.tsDiv);
+    packet->dts = convertTimestamp(shiftedDts, track.rescale, track.tsMul, track.tsDiv);
+    packet->stream_index = track.outIndex;
+    if (track.rescale) {
+        packet->duration = av_rescale_rnd(packet->duration, track.tsMul, track.tsDiv, AV_ROUND_ZERO);
+        keepConvertedDtsIncreasing(track.dtsTrack, shiftedDts, *packet);
     }
 
-    if (!isVideo && filterAudioPackets && filterAudio(packet) != 0) {
+    if (track.aacFiltered && filterAudio(packet) != 0) {
         return -1;
     }
 
@@ -257,8 +257,7 @@ int MovieWriter::writePacket(AVPacket* packet) {
 // DTS: the muxer would refuse the second and the capture would end (timestamps repaired one input tick
 // apart meet this at once). Such a packet moves one output tick past the previous one. A DTS that did
 // not increase before the conversion is left as it is, for the muxer to judge.
-void MovieWriter::keepConvertedDtsIncreasing(ConversionTrack& track, std::int64_t shiftedDts,
-                                             AVPacket& packet) {
+void MovieWriter::keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shiftedDts, AVPacket& packet) {
     if (packet.dts == AV_NOPTS_VALUE) {
         return;
     }

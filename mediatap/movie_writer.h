@@ -18,12 +18,23 @@ extern "C" {
 
 class MovieWriter {
   public:
-    // videoCodecParams null: no video output; audioCodecParams null: no audio output.
-    // interruptOpaque is not used: the writer hands its own timer to interruptCallback.
-    MovieWriter(const std::string& fileName, int videoStreamIndex, int audioStreamIndex,
-                const AVCodecParameters* videoCodecParams, const AVCodecParameters* audioCodecParams,
-                const AVStream* videoStream, const AVStream* audioStream, int (*interruptCallback)(void*),
-                void* interruptOpaque, bool useAacFilter);
+    // What one output stream copies: the input stream, its index in the input and its codec parameters.
+    // No parameters: no such output stream.
+    struct Source {
+        int index = -1;
+        const AVCodecParameters* params = nullptr;
+        const AVStream* stream = nullptr;
+    };
+
+    // Video (when given) becomes output stream 0, audio (when given) the next one. The writer guards its
+    // file writes with onInterrupt, handing it its own timer.
+    MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
+                int (*onInterrupt)(void*), bool useAacFilter);
+    // The driver's form. videoParams null: no video output; audioParams null: no audio output.
+    // interruptOpaque is not used: the writer hands its own timer to onInterrupt.
+    MovieWriter(const std::string& name, int videoIndex, int audioIndex, const AVCodecParameters* videoParams,
+                const AVCodecParameters* audioParams, const AVStream* videoInput, const AVStream* audioInput,
+                int (*onInterrupt)(void*), void* interruptOpaque, bool useAacFilter);
     ~MovieWriter();
 
     MovieWriter(const MovieWriter&) = delete;
@@ -48,47 +59,42 @@ class MovieWriter {
         void operator()(AVBSFContext* filter) const { av_bsf_free(&filter); }
     };
 
-    // Set-up steps; each reports its own failure and returns false.
-    bool setUp(const std::string& name, const AVCodecParameters* videoCodecParams,
-               const AVCodecParameters* audioCodecParams);
-    bool addStream(const AVCodecParameters* input, const AVStream* inputStream, AVStream*& outStream);
-    bool initAacFilter();
-    static void decideConversion(const AVStream* in, const AVStream* out, bool& rescale, std::int64_t& mul,
-                                 std::int64_t& div);
-    int filterAudio(AVPacket* packet);
-
-    // The last DTS of one kind before and after the conversion to the output time base.
-    struct ConversionTrack {
+    // The last DTS of a track before and after the conversion to the output time base.
+    struct DtsTrack {
         std::int64_t lastShiftedDts = AV_NOPTS_VALUE;
         std::int64_t lastDts = AV_NOPTS_VALUE;
     };
-    static void keepConvertedDtsIncreasing(ConversionTrack& track, std::int64_t shiftedDts, AVPacket& packet);
+
+    // One output stream and how the packets of its input stream are carried over to it.
+    struct Track {
+        int inputIndex = -1;
+        const AVStream* inputStream = nullptr;  // borrowed from the input, which outlives the writer
+        AVStream* outStream = nullptr;          // owned by outputContext
+        int outIndex = -1;
+        std::optional<std::int64_t> firstPts;  // the base of the track's timestamps; empty until known
+        bool rescale = false;                  // the muxer chose another time base: convert by mul / div
+        std::int64_t tsMul = 1;
+        std::int64_t tsDiv = 1;
+        DtsTrack dtsTrack;
+        bool aacFiltered = false;  // the packets pass the AAC filter first
+    };
+
+    // Set-up steps; each reports its own failure and returns false.
+    bool setUp(const std::string& name, const AVCodecParameters* videoParams,
+               const AVCodecParameters* audioParams, bool useAacFilter);
+    bool addStream(const AVCodecParameters* input, int outIndex, Track& track);
+    bool initAacFilter();
+    static void decideConversion(Track& track);
+    static void keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shiftedDts, AVPacket& packet);
+    int filterAudio(AVPacket* packet);
 
     // Declaration order is release order in reverse: the filter goes before the output context.
     std::string fileName;
-    int videoStreamIndex;
-    int audioStreamIndex;
-    int videoOutIndex = -1;
-    int audioOutIndex = -1;
     std::unique_ptr<AVFormatContext, OutputCloser> outputContext;
     std::unique_ptr<AVBSFContext, FilterFree> aacFilter;
-    AVStream* videoOutStream = nullptr;  // owned by outputContext
-    AVStream* audioOutStream = nullptr;  // owned by outputContext
-    const AVStream* videoStream;         // borrowed from the input, which outlives the writer
-    const AVStream* audioStream;
-    bool rescaleAudio = false;
-    bool rescaleVideo = false;
-    std::optional<std::int64_t> videoFirstPts;  // empty until the first PTS of the kind
-    std::optional<std::int64_t> audioFirstPts;
-    std::int64_t videoTsMul = 1;
-    std::int64_t videoTsDiv = 1;
-    std::int64_t audioTsMul = 1;
-    std::int64_t audioTsDiv = 1;
-    ConversionTrack videoConversion;
-    ConversionTrack audioConversion;
+    Track video;
+    Track audio;  // also takes the packets of any other input stream
     AVIOInterruptCB interruptCallback;
-    bool useAacFilter;
-    bool filterAudioPackets = false;  // the filter is set up: the output is mp4 and the audio AAC
     IntervalTimer ioTimer;
     bool open = false;
 };

@@ -1,0 +1,101 @@
+// MovieWriter finalisation and the I/O watchdog of its file: the writer's own timer guards every file
+// write, the trailer gets a budget of its own, and an abandoned trailer is reported.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "movie_writer_fixture.h"
+
+namespace fs = std::filesystem;
+using media_fixture::pathFor;
+using writer_fixture::Input;
+using writer_fixture::makeMkvInput;
+using writer_fixture::opened;
+using writer_fixture::openInput;
+using writer_fixture::regexEscape;
+using writer_fixture::reportPattern;
+using writer_fixture::stripColours;
+using writer_fixture::writeVideo;
+
+namespace {
+
+// Stands in for ioTimeoutCallback: records the timer the writer hands over and the reading of its last
+// restart, and asks FFmpeg to abandon the call while `interrupt` is set.
+struct WatchdogProbe {
+    std::vector<const IntervalTimer*> timers;
+    std::vector<std::int64_t> restarts;
+    bool interrupt = false;
+};
+WatchdogProbe watchdog;
+
+int probeCallback(void* opaque) {
+    const auto* timer = static_cast<const IntervalTimer*>(opaque);
+    watchdog.timers.push_back(timer);
+    watchdog.restarts.push_back(timer->counter);
+    return watchdog.interrupt ? 1 : 0;
+}
+
+}  // namespace
+
+// The writer's own timer guards its file; the trailer's budget counts from a restart made after the
+// last packet was written, not from that packet's.
+TEST(MovieWriter, GuardsFileWritesWithItsOwnTimer) {
+    watchdog = WatchdogProbe{};
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    int callerOpaque = 0;
+    auto writer =
+        std::make_unique<MovieWriter>(pathFor("out.mkv"), in.video, -1, in.params(in.video), nullptr,
+                                      in.stream(in.video), nullptr, probeCallback, &callerOpaque, false);
+    ASSERT_TRUE(writer->isOpen());
+    writeVideo(in, *writer);
+
+    // A reading strictly later than the last write's restart (at once, unless the counter is coarse):
+    // every restart made while finishing reads at least as much.
+    const IntervalTimer afterWrites{IntervalTimer::startNow};
+    IntervalTimer finishing{IntervalTimer::startNow};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (finishing.counter <= afterWrites.counter && std::chrono::steady_clock::now() < deadline) {
+        finishing.restart();
+    }
+    ASSERT_GT(finishing.counter, afterWrites.counter);
+    watchdog.restarts.clear();
+    writer.reset();
+
+    for (const IntervalTimer* timer : watchdog.timers) {
+        EXPECT_EQ(timer, watchdog.timers.front());
+        EXPECT_NE(static_cast<const void*>(timer), &callerOpaque);
+    }
+    ASSERT_FALSE(watchdog.restarts.empty());
+    for (const std::int64_t restart : watchdog.restarts) {
+        EXPECT_GE(restart, finishing.counter);
+    }
+}
+
+// An abandoned trailer is reported, no " finalized" line follows, and the writer still lets go of the
+// file and the context.
+TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
+    watchdog = WatchdogProbe{};
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor("out.mkv");
+    testing::internal::CaptureStdout();
+    auto writer = std::make_unique<MovieWriter>(out, in.video, -1, in.params(in.video), nullptr,
+                                                in.stream(in.video), nullptr, probeCallback, nullptr, false);
+    ASSERT_TRUE(writer->isOpen());
+    writeVideo(in, *writer);
+    watchdog.interrupt = true;
+    writer.reset();
+    watchdog.interrupt = false;
+    const std::string output = stripColours(testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(std::regex_match(
+        output, std::regex(regexEscape(opened(out)) + reportPattern("av_write_trailer failure"))))
+        << output;
+    EXPECT_TRUE(fs::exists(out));
+}

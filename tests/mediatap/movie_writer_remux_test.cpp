@@ -1,0 +1,103 @@
+// MovieWriter remuxing whole inputs into every container the tool is used with, outputs checked with
+// ffprobe and a full decode.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "movie_writer_fixture.h"
+
+using media_fixture::pathFor;
+using writer_fixture::CaseName;
+using writer_fixture::expectGoodOutput;
+using writer_fixture::feedAll;
+using writer_fixture::finalized;
+using writer_fixture::Input;
+using writer_fixture::Kind;
+using writer_fixture::makeMkvInput;
+using writer_fixture::makeMp3TsInput;
+using writer_fixture::makeMp4Input;
+using writer_fixture::makeSilentTsInput;
+using writer_fixture::makeTsInput;
+using writer_fixture::makeWriter;
+using writer_fixture::opened;
+using writer_fixture::openInput;
+using writer_fixture::stripColours;
+
+struct RemuxCase {
+    const char* name;
+    std::string (*makeInput)();
+    const char* output;
+    Kind kind;
+    bool useAacFilter;
+    std::vector<std::string> codecs;
+};
+
+class Remux : public testing::TestWithParam<RemuxCase> {};
+
+TEST_P(Remux, WritesAPlayableCopyWithStreamsInOrder) {
+    const RemuxCase& c = GetParam();
+    const Input in = openInput(c.makeInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor(c.output);
+
+    testing::internal::CaptureStdout();
+    {
+        std::unique_ptr<MovieWriter> writer = makeWriter(in, c.kind, out, c.useAacFilter);
+        ASSERT_TRUE(writer->isOpen());
+        feedAll(in, c.kind == Kind::AudioVideo ? writer.get() : nullptr,
+                c.kind == Kind::VideoOnly ? writer.get() : nullptr,
+                c.kind == Kind::AudioOnly ? writer.get() : nullptr);
+    }
+    EXPECT_EQ(stripColours(testing::internal::GetCapturedStdout()), opened(out) + finalized(out));
+    expectGoodOutput(out, c.codecs, 3.0);
+}
+
+const std::vector<std::string> kVideoAndAudio{"h264", "aac"};
+const std::vector<std::string> kVideo{"h264"};
+const std::vector<std::string> kAudio{"aac"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, Remux,
+    testing::Values(
+        RemuxCase{"AdtsTsToMp4", makeTsInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
+        RemuxCase{"TsToMkv", makeTsInput, "out.mkv", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"TsToFlv", makeTsInput, "out.flv", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp4ToTs", makeMp4Input, "out.ts", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp4ToMov", makeMp4Input, "out.mov", Kind::AudioVideo, false, kVideoAndAudio},
+        RemuxCase{"Mp3TsToMp4", makeMp3TsInput, "out.mp4", Kind::AudioVideo, true, {"h264", "mp3"}},
+        RemuxCase{"MkvToMp4", makeMkvInput, "out.mp4", Kind::AudioVideo, true, kVideoAndAudio},
+        RemuxCase{"InputWithoutAudioToMp4", makeSilentTsInput, "out.mp4", Kind::AudioVideo, true, kVideo},
+        RemuxCase{"TsVideoToMp4", makeTsInput, "out.mp4", Kind::VideoOnly, true, kVideo},
+        RemuxCase{"MkvVideoToFlv", makeMkvInput, "out.flv", Kind::VideoOnly, false, kVideo},
+        RemuxCase{"TsAudioToM4a", makeTsInput, "out.m4a", Kind::AudioOnly, true, kAudio},
+        RemuxCase{"Mp4AudioToMkv", makeMp4Input, "out.mkv", Kind::AudioOnly, false, kAudio}),
+    CaseName());
+
+// The driver's full set: -mav, -mv and -ma on one input, destroyed in the order -mv, -ma, -mav.
+TEST(MovieWriter, ThreeWritersShareTheDriversPackets) {
+    const Input in = openInput(makeTsInput());
+    ASSERT_TRUE(in.context);
+    const std::string both = pathFor("both.mp4");
+    const std::string video = pathFor("video.mp4");
+    const std::string audio = pathFor("audio.m4a");
+
+    testing::internal::CaptureStdout();
+    {
+        std::unique_ptr<MovieWriter> audioVideo = makeWriter(in, Kind::AudioVideo, both, true);
+        std::unique_ptr<MovieWriter> videoOnly = makeWriter(in, Kind::VideoOnly, video, true);
+        std::unique_ptr<MovieWriter> audioOnly = makeWriter(in, Kind::AudioOnly, audio, true);
+        ASSERT_TRUE(audioVideo->isOpen() && videoOnly->isOpen() && audioOnly->isOpen());
+        feedAll(in, audioVideo.get(), videoOnly.get(), audioOnly.get());
+        videoOnly.reset();
+        audioOnly.reset();
+        audioVideo.reset();
+    }
+    EXPECT_EQ(
+        stripColours(testing::internal::GetCapturedStdout()),
+        opened(both) + opened(video) + opened(audio) + finalized(video) + finalized(audio) + finalized(both));
+    expectGoodOutput(both, kVideoAndAudio, 3.0);
+    expectGoodOutput(video, kVideo, 3.0);
+    expectGoodOutput(audio, kAudio, 3.0);
+}
