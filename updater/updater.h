@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "trsn/win_owners.h"
-#include "trsn_version.h"
+#include "trsn/version.h"
 
 namespace trsn::updater {
 
