@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "trsn/win_owners.h"
 #include "trsn/version.h"
+#include "trsn/win_owners.h"
 
 namespace trsn::updater {
 
