@@ -239,16 +239,12 @@ struct Kind {
 
 enum class LoopEnd { normal, failure };
 
-struct LoopResult {
-    LoopEnd end;
-    std::int32_t videoCount;
-};
-
 // Pause between two reads that failed without an end of file, so that a bounded retry does not spin.
 constexpr std::chrono::milliseconds retryPause{10};
 
 // The packet loop over what capture() owns: reads the input until its end, a limit, a stop request or a
-// failure, and passes each packet of the chosen streams on to the logs and the writers.
+// failure, and passes each packet of the chosen streams on to the logs and the writers. The counts of
+// its kinds stay readable after the run.
 struct PacketLoop {
     const RunOptions& options;
     AVFormatContext& input;
@@ -273,11 +269,11 @@ struct PacketLoop {
                .writeFailure = "Failed to write audio frame"};
     bool waitingForKey = true;
 
-    LoopResult run();
+    LoopEnd run();
     bool passOn(Kind& kind);
 };
 
-LoopResult PacketLoop::run() {
+LoopEnd PacketLoop::run() {
     IntervalTimer sinceLastPacket{IntervalTimer::startNow};
     watch.deadlineFired = false;
     for (;;) {
@@ -290,18 +286,18 @@ LoopResult PacketLoop::run() {
         const int result = av_read_frame(&input, &packet);
         if (result < 0) {
             if (stopRequested()) {
-                return {LoopEnd::normal, video.count};
+                return LoopEnd::normal;
             }
             // An I/O context in error (an abandoned read included) is a failure, even though FFmpeg also
             // marks it as at its end.
             const bool ioError =
                 input.pb != nullptr && input.pb->error != 0 && input.pb->error != AVERROR_EOF;
             if (!ioError && (result == AVERROR_EOF || (input.pb != nullptr && avio_feof(input.pb)))) {
-                return {LoopEnd::normal, video.count};
+                return LoopEnd::normal;
             }
             if (ioError || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
                 errorReport("av_read_frame IO error", __LINE__);
-                return {LoopEnd::failure, video.count};
+                return LoopEnd::failure;
             }
             std::this_thread::sleep_for(retryPause);
             continue;
@@ -315,27 +311,27 @@ LoopResult PacketLoop::run() {
             const int index = packet.stream_index;
             if (index == streams.videoIndex) {
                 if (!passOn(video)) {
-                    return {LoopEnd::failure, video.count};
+                    return LoopEnd::failure;
                 }
                 ++video.count;
             } else if (streams.hasAudio && index == streams.audioIndex) {
                 if (!passOn(audio)) {
-                    return {LoopEnd::failure, video.count};
+                    return LoopEnd::failure;
                 }
                 ++audio.count;
             }
         }
         if (options.frameLimitGiven && video.count > options.frameLimit) {
-            return {LoopEnd::normal, video.count};
+            return LoopEnd::normal;
         }
         if (options.secondsLimitGiven) {
             const auto limit = static_cast<double>(options.secondsLimit);
             if (limit < video.elapsed || limit < audio.elapsed) {
-                return {LoopEnd::normal, video.count};
+                return LoopEnd::normal;
             }
         }
         if (stopRequested()) {
-            return {LoopEnd::normal, video.count};
+            return LoopEnd::normal;
         }
     }
 }
@@ -470,10 +466,9 @@ int capture(const RunOptions& options) {
 
     infoLine("### Started processing input video packets\n");
     PacketLoop loop{options, *input, watch, *streams, *writers, *logs, *packet, *copy};
-    const LoopResult result = loop.run();
-    const bool normalEnd = result.end == LoopEnd::normal;
+    const bool normalEnd = loop.run() == LoopEnd::normal;
     if (normalEnd) {
-        infoLine("### Finished processing input video: " + std::to_string(result.videoCount) + " packets\n");
+        infoLine("### Finished processing input video: " + std::to_string(loop.video.count) + " packets\n");
     }
     const bool complete = finishOutputs(*logs, frame, *writers, normalEnd);
     return normalEnd && complete ? 0 : -1;

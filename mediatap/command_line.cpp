@@ -82,9 +82,9 @@ bool isUrl(const std::string& name) {
 }
 
 // The local path that a name means to FFmpeg: a "file:" prefix names the path after it.
-std::string localPath(const std::string& name) {
+std::filesystem::path localPath(const std::string& name) {
     constexpr std::string_view filePrefix = "file:";
-    return name.starts_with(filePrefix) ? name.substr(filePrefix.size()) : name;
+    return pathFromUtf8(name.starts_with(filePrefix) ? name.substr(filePrefix.size()) : name);
 }
 
 // The file a name reaches: absolute, with symbolic links followed as far as they go, even to a target
@@ -121,8 +121,8 @@ bool samePathText(const std::filesystem::path& a, const std::filesystem::path& b
 bool sameFile(const std::string& a, const std::string& b) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path pa = pathFromUtf8(localPath(a));
-    const fs::path pb = pathFromUtf8(localPath(b));
+    const fs::path pa = localPath(a);
+    const fs::path pb = localPath(b);
     if (fs::exists(pa, error) && fs::exists(pb, error)) {
         const bool equivalent = fs::equivalent(pa, pb, error);
         if (!error) {
@@ -150,7 +150,7 @@ bool checkFileNames(const RunOptions& options) {
     auto takesPart = [](const Named& n) { return n.given && !n.name.empty() && !isUrl(n.name); };
     std::error_code error;
     const bool inputIsLocalFile = !options.input.empty() && !isUrl(options.input) &&
-                                  std::filesystem::exists(pathFromUtf8(localPath(options.input)), error);
+                                  std::filesystem::exists(localPath(options.input), error);
     for (std::size_t later = 0; later < std::size(outputs); ++later) {
         if (!takesPart(outputs[later])) {
             continue;

@@ -35,7 +35,7 @@ void fillTable() {
     tableReady = true;
 }
 
-void onStopRequest(int) {
+void onStopRequest() {
     stopRequest.store(true);
 }
 

@@ -20,8 +20,8 @@ void restoreAttribute(Handle* handle, std::ostream& out, std::uint16_t saved);
 
 void readCounter(std::int64_t& frequency, std::int64_t& counter);
 
-// Calls onRequest(count) for each stop request (count 1 for the first).
-void installStopHandler(void (*onRequest)(int count));
+// Calls onFirstRequest on the first stop request; a second request ends the process at once.
+void installStopHandler(void (*onFirstRequest)());
 // Tells a console-close request, which waits a bounded time for it, that the run has torn down.
 void teardownDone();
 

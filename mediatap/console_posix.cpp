@@ -27,7 +27,7 @@ void writeSgr(std::ostream& out, std::uint16_t attribute) {
 }
 
 std::atomic<int> requests{0};
-void (*requestCallback)(int) = nullptr;
+void (*requestCallback)() = nullptr;
 
 extern "C" void onSignal(int) {
     const int count = requests.fetch_add(1) + 1;
@@ -35,7 +35,7 @@ extern "C" void onSignal(int) {
         _exit(255);
     }
     if (requestCallback != nullptr) {
-        requestCallback(count);
+        requestCallback();
     }
 }
 
@@ -70,8 +70,8 @@ void readCounter(std::int64_t& frequency, std::int64_t& counter) {
     counter = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void installStopHandler(void (*onRequest)(int)) {
-    requestCallback = onRequest;
+void installStopHandler(void (*onFirstRequest)()) {
+    requestCallback = onFirstRequest;
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);

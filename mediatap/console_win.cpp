@@ -16,7 +16,7 @@ struct Handle {
 namespace {
 
 std::atomic<int> requests{0};
-void (*requestCallback)(int) = nullptr;
+void (*requestCallback)() = nullptr;
 trsn::win::UniqueEvent teardownEvent;  // set once the run has torn down
 
 // How long a console-close request lets the teardown run before the system ends the process.
@@ -31,7 +31,7 @@ BOOL WINAPI onControl(DWORD type) {
         ExitProcess(static_cast<UINT>(-1));
     }
     if (requestCallback != nullptr) {
-        requestCallback(count);
+        requestCallback();
     }
     if (type == CTRL_CLOSE_EVENT && teardownEvent) {
         teardownEvent.wait(closeWaitMs);
@@ -68,8 +68,8 @@ void readCounter(std::int64_t& frequency, std::int64_t& counter) {
     counter = value.QuadPart;
 }
 
-void installStopHandler(void (*onRequest)(int)) {
-    requestCallback = onRequest;
+void installStopHandler(void (*onFirstRequest)()) {
+    requestCallback = onFirstRequest;
     teardownEvent = trsn::win::UniqueEvent::createManualReset();
     SetConsoleCtrlHandler(onControl, TRUE);
 }

@@ -186,8 +186,8 @@ bool MovieWriter::addStream(const AVCodecParameters* input, int outIndex, Track&
     return true;
 }
 
-// Prepares the filter for the output audio stream. A codec the filter cannot take fails here, before
-// any file exists, rather than at the first audio packet.
+// Prepares the filter for the output AAC stream. Parameters the filter cannot take fail here, before any
+// file exists, rather than at the first audio packet.
 bool MovieWriter::initAacFilter() {
     if (avcodec_parameters_copy(aacFilter->par_in, audio.outStream->codecpar) < 0) {
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
