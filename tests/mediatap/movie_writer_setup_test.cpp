@@ -4,13 +4,13 @@
 
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "movie_writer_fixture.h"
 
 namespace fs = std::filesystem;
 using media_fixture::makeMedia;
+using writer_fixture::capturedOutput;
 using writer_fixture::CaseName;
 using writer_fixture::Input;
 using writer_fixture::Kind;
@@ -18,8 +18,7 @@ using writer_fixture::makeWriter;
 using writer_fixture::newPacket;
 using writer_fixture::openInput;
 using writer_fixture::readPacketOf;
-using writer_fixture::reportPattern;
-using writer_fixture::stripColours;
+using writer_fixture::writerError;
 
 struct SetUpFailure {
     const char* name;
@@ -44,9 +43,9 @@ TEST_P(SetUpFails, ReportsOnceAndRefusesPackets) {
 
     testing::internal::CaptureStdout();
     std::unique_ptr<MovieWriter> writer = c.make(in, dir);
-    const std::string report = stripColours(testing::internal::GetCapturedStdout());
+    const std::string report = capturedOutput();
     EXPECT_FALSE(writer->isOpen());
-    EXPECT_TRUE(std::regex_match(report, std::regex(reportPattern(c.message)))) << report;
+    EXPECT_EQ(report, writerError(c.message));
 
     const bool invalidInput = std::string(c.message).starts_with("Invalid input");
     if (invalidInput) {
