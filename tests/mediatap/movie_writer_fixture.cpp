@@ -51,12 +51,16 @@ Input openInput(const std::string& path) {
     return input;
 }
 
+Sources sourcesFor(const Input& in, Kind kind) {
+    const MovieWriter::Source none;
+    return {kind == Kind::AudioOnly ? none : in.source(in.video),
+            kind == Kind::VideoOnly ? none : in.source(in.audio)};
+}
+
 std::unique_ptr<MovieWriter> makeWriter(const Input& in, Kind kind, const std::string& path,
                                         bool useAacFilter, int (*callback)(void*)) {
-    const MovieWriter::Source none;
-    const MovieWriter::Source video = kind == Kind::AudioOnly ? none : in.source(in.video);
-    const MovieWriter::Source audio = kind == Kind::VideoOnly ? none : in.source(in.audio);
-    return std::make_unique<MovieWriter>(path, video, audio, callback, useAacFilter);
+    const Sources sources = sourcesFor(in, kind);
+    return std::make_unique<MovieWriter>(path, sources.video, sources.audio, callback, useAacFilter);
 }
 
 PacketPtr newPacket() {

@@ -48,6 +48,13 @@ Input openInput(const std::string& path);
 
 enum class Kind { AudioVideo, VideoOnly, AudioOnly };
 
+// The input streams the driver hands a writer for -mav, -mv or -ma; an empty Source for none.
+struct Sources {
+    MovieWriter::Source video;
+    MovieWriter::Source audio;
+};
+Sources sourcesFor(const Input& in, Kind kind);
+
 // The writer as the driver makes it for -mav, -mv or -ma.
 std::unique_ptr<MovieWriter> makeWriter(const Input& in, Kind kind, const std::string& path,
                                         bool useAacFilter, int (*callback)(void*) = ioTimeoutCallback);
