@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 using media_fixture::pathFor;
 using writer_fixture::capturedOutput;
 using writer_fixture::Input;
+using writer_fixture::Kind;
 using writer_fixture::makeMkvInput;
+using writer_fixture::makeWriter;
 using writer_fixture::openInput;
 using writer_fixture::writerError;
 using writer_fixture::writeVideo;
@@ -46,6 +48,7 @@ TEST(MovieWriter, GuardsFileWritesWithItsOwnTimer) {
     watchdog = WatchdogProbe{};
     const Input in = openInput(makeMkvInput());
     ASSERT_TRUE(in.context);
+    // The driver's form: the opaque pointer it passes is not the one the callback gets.
     int callerOpaque = 0;
     auto writer =
         std::make_unique<MovieWriter>(pathFor("out.mkv"), in.video, -1, in.params(in.video), nullptr,
@@ -83,8 +86,7 @@ TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
     ASSERT_TRUE(in.context);
     const std::string out = pathFor("out.mkv");
     testing::internal::CaptureStdout();
-    auto writer = std::make_unique<MovieWriter>(out, in.video, -1, in.params(in.video), nullptr,
-                                                in.stream(in.video), nullptr, probeCallback, nullptr, false);
+    std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::VideoOnly, out, false, probeCallback);
     ASSERT_TRUE(writer->isOpen());
     writeVideo(in, *writer);
     watchdog.interrupt = true;
