@@ -51,12 +51,16 @@ Input openInput(const std::string& path) {
     return input;
 }
 
+Sources sourcesFor(const Input& in, Kind kind) {
+    const MovieWriter::Source none;
+    return {kind == Kind::AudioOnly ? none : in.source(in.video),
+            kind == Kind::VideoOnly ? none : in.source(in.audio)};
+}
+
 std::unique_ptr<MovieWriter> makeWriter(const Input& in, Kind kind, const std::string& path,
                                         bool useAacFilter, int (*callback)(void*)) {
-    const MovieWriter::Source none;
-    const MovieWriter::Source video = kind == Kind::AudioOnly ? none : in.source(in.video);
-    const MovieWriter::Source audio = kind == Kind::VideoOnly ? none : in.source(in.audio);
-    return std::make_unique<MovieWriter>(path, video, audio, callback, useAacFilter);
+    const Sources sources = sourcesFor(in, kind);
+    return std::make_unique<MovieWriter>(path, sources.video, sources.audio, callback, useAacFilter);
 }
 
 PacketPtr newPacket() {
@@ -118,26 +122,13 @@ std::vector<std::int64_t> ptsOf(const std::vector<media_fixture::PacketFacts>& p
     return pts;
 }
 
-std::string stripColours(const std::string& text) {
-    return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), "");
+std::string capturedOutput() {
+    static const std::regex colour("\x1b\\[[0-9;]*m");
+    return normalizeReports(std::regex_replace(testing::internal::GetCapturedStdout(), colour, ""));
 }
 
-std::string regexEscape(const std::string& text) {
-    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
-
-std::string reportPattern(const std::string& message) {
-    return "### Error: " + regexEscape(message) +
-           "\n    local_time=\\d{4}-\\d{2}-\\d{2}\\.\\d{2}:\\d{2}:\\d{2}"
-           "\n    elapsed_time=\\d{3,}:\\d{2}:\\d{2}:\\d{2}:\\d{3}"
-           "\n    file=mediatap/movie_writer\n    line=\\d+\n";
-}
-
-std::string opened(const std::string& path) {
-    return "### Movie " + path + " opened for writing\n";
-}
-std::string finalized(const std::string& path) {
-    return "### Movie " + path + " finalized\n";
+std::string writerError(const std::string& message) {
+    return expectedReport("Error", message, "mediatap/movie_writer");
 }
 
 void expectGoodOutput(const std::string& path, const std::vector<std::string>& codecs, double seconds) {

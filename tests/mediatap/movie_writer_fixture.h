@@ -13,6 +13,7 @@
 #include "ffmpeg_owners.h"
 #include "media_fixture.h"
 #include "movie_writer.h"
+#include "report_text.h"
 
 namespace writer_fixture {
 
@@ -47,6 +48,13 @@ Input openInput(const std::string& path);
 
 enum class Kind { AudioVideo, VideoOnly, AudioOnly };
 
+// The input streams the driver hands a writer for -mav, -mv or -ma; an empty Source for none.
+struct Sources {
+    MovieWriter::Source video;
+    MovieWriter::Source audio;
+};
+Sources sourcesFor(const Input& in, Kind kind);
+
 // The writer as the driver makes it for -mav, -mv or -ma.
 std::unique_ptr<MovieWriter> makeWriter(const Input& in, Kind kind, const std::string& path,
                                         bool useAacFilter, int (*callback)(void*) = ioTimeoutCallback);
@@ -72,12 +80,11 @@ void writeVideo(const Input& in, MovieWriter& writer, const std::vector<Timestam
 
 std::vector<std::int64_t> ptsOf(const std::vector<media_fixture::PacketFacts>& packets);
 
-std::string stripColours(const std::string& text);
-std::string regexEscape(const std::string& text);
-// The five-line error report of the writer, with times matched by pattern.
-std::string reportPattern(const std::string& message);
-std::string opened(const std::string& path);
-std::string finalized(const std::string& path);
+// What was printed since testing::internal::CaptureStdout(), without colours and with the reports'
+// times and lines normalised (report_text.h).
+std::string capturedOutput();
+// The writer's error report as capturedOutput gives it.
+std::string writerError(const std::string& message);
 
 // Checks an output file: stream order and codecs, codec configuration present, timestamps starting
 // at zero, the given length, and a decode without a single error.

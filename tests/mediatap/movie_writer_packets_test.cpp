@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,21 +12,18 @@
 
 using media_fixture::makeMedia;
 using media_fixture::pathFor;
-using writer_fixture::finalized;
+using writer_fixture::capturedOutput;
 using writer_fixture::Input;
 using writer_fixture::Kind;
 using writer_fixture::makeMkvInput;
 using writer_fixture::makeTsInput;
 using writer_fixture::makeWriter;
 using writer_fixture::newPacket;
-using writer_fixture::opened;
 using writer_fixture::openInput;
 using writer_fixture::ptsOf;
 using writer_fixture::readPacketOf;
-using writer_fixture::regexEscape;
-using writer_fixture::reportPattern;
-using writer_fixture::stripColours;
 using writer_fixture::TimestampChange;
+using writer_fixture::writerError;
 using writer_fixture::writeVideo;
 
 // ---------------------------------------------------------------------------------------------------------
@@ -167,12 +163,9 @@ TEST(MovieWriter, KeepsAPacketTheAacFilterRejects) {
         ++written;
     }
     writer.reset();
-    const std::string output = stripColours(testing::internal::GetCapturedStdout());
-    EXPECT_TRUE(
-        std::regex_match(output, std::regex(regexEscape(opened(out)) +
-                                            reportPattern("Failed to apply bitstream filter aac_adtstoasc") +
-                                            regexEscape(finalized(out)))))
-        << output;
+    EXPECT_EQ(capturedOutput(), movieOpened(out) +
+                                    writerError("Failed to apply bitstream filter aac_adtstoasc") +
+                                    movieFinalized(out));
     EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(written));
     EXPECT_EQ(media_fixture::decodeErrors(out), "");
 }
@@ -194,11 +187,9 @@ TEST(MovieWriter, ReportsAPacketTheMuxerRefusesAndGoesOn) {
         av_packet_unref(packet.get());
     }
     writer.reset();
-    const std::string output = stripColours(testing::internal::GetCapturedStdout());
+    const std::string output = capturedOutput();
     EXPECT_EQ(results, (std::vector<int>{0, 0, -1, 0}));
-    EXPECT_TRUE(std::regex_match(
-        output, std::regex(regexEscape(opened(out)) + reportPattern("av_interleaved_write_frame failure") +
-                           regexEscape(finalized(out)))))
-        << output;
+    EXPECT_EQ(output,
+              movieOpened(out) + writerError("av_interleaved_write_frame failure") + movieFinalized(out));
     EXPECT_EQ(ptsOf(media_fixture::probePackets(out, 0)), (std::vector<std::int64_t>{0, 100, 200}));
 }

@@ -9,10 +9,10 @@
 #include "movie_writer_fixture.h"
 
 using media_fixture::pathFor;
+using writer_fixture::capturedOutput;
 using writer_fixture::CaseName;
 using writer_fixture::expectGoodOutput;
 using writer_fixture::feedAll;
-using writer_fixture::finalized;
 using writer_fixture::Input;
 using writer_fixture::Kind;
 using writer_fixture::makeMkvInput;
@@ -21,9 +21,7 @@ using writer_fixture::makeMp4Input;
 using writer_fixture::makeSilentTsInput;
 using writer_fixture::makeTsInput;
 using writer_fixture::makeWriter;
-using writer_fixture::opened;
 using writer_fixture::openInput;
-using writer_fixture::stripColours;
 
 struct RemuxCase {
     const char* name;
@@ -50,7 +48,7 @@ TEST_P(Remux, WritesAPlayableCopyWithStreamsInOrder) {
                 c.kind == Kind::VideoOnly ? writer.get() : nullptr,
                 c.kind == Kind::AudioOnly ? writer.get() : nullptr);
     }
-    EXPECT_EQ(stripColours(testing::internal::GetCapturedStdout()), opened(out) + finalized(out));
+    EXPECT_EQ(capturedOutput(), movieOpened(out) + movieFinalized(out));
     expectGoodOutput(out, c.codecs, 3.0);
 }
 
@@ -94,9 +92,8 @@ TEST(MovieWriter, ThreeWritersShareTheDriversPackets) {
         audioOnly.reset();
         audioVideo.reset();
     }
-    EXPECT_EQ(
-        stripColours(testing::internal::GetCapturedStdout()),
-        opened(both) + opened(video) + opened(audio) + finalized(video) + finalized(audio) + finalized(both));
+    EXPECT_EQ(capturedOutput(), movieOpened(both) + movieOpened(video) + movieOpened(audio) +
+                                    movieFinalized(video) + movieFinalized(audio) + movieFinalized(both));
     expectGoodOutput(both, kVideoAndAudio, 3.0);
     expectGoodOutput(video, kVideo, 3.0);
     expectGoodOutput(audio, kAudio, 3.0);

@@ -23,13 +23,20 @@ inline std::string expectedFatal(const std::string& message) {
     return expectedReport("Error", message + " ALL THREADS SIGNALED TO TERMINATE");
 }
 
+// The lines that open and finalise a media output.
+inline std::string movieOpened(const std::string& path) {
+    return "### Movie " + path + " opened for writing\n";
+}
+inline std::string movieFinalized(const std::string& path) {
+    return "### Movie " + path + " finalized\n";
+}
+
 // What a run with the three media outputs prints from the first "opened" line to the end, after a
 // normal end with the given video count.
 inline std::string expectedThreeOutputRun(const std::string& av, const std::string& v, const std::string& a,
                                           int videoPackets) {
-    return "### Movie " + av + " opened for writing\n### Movie " + v + " opened for writing\n### Movie " + a +
-           " opened for writing\n### Started processing input video packets\n"
-           "### Finished processing input video: " +
-           std::to_string(videoPackets) + " packets\n### Movie " + v + " finalized\n### Movie " + a +
-           " finalized\n### Movie " + av + " finalized\n";
+    return movieOpened(av) + movieOpened(v) + movieOpened(a) +
+           "### Started processing input video packets\n### Finished processing input video: " +
+           std::to_string(videoPackets) + " packets\n" + movieFinalized(v) + movieFinalized(a) +
+           movieFinalized(av);
 }
