@@ -97,7 +97,6 @@ def _time_base(packets):
 
 
 def analyse_kind(name, packets):
-    n = len(packets)
     timed = packets.pts != MISSING
     times = packets.time[timed]
     first_time = float(times[0]) if len(times) else None
@@ -163,8 +162,6 @@ def analyse(packets):
     """What the packets say. Takes the packets' columns over: they are split by kind one at a time and
     released, so that a long capture is held in memory about once."""
     audio_on_video = drift(packets)
-    video = packets.video.copy()
-    parts = packets.split(video)
-    kinds = [analyse_kind(name, part) for name, part, mask in zip(("video", "audio"), parts, (video, ~video))
-             if mask.any()]
+    parts = packets.split(packets.video)
+    kinds = [analyse_kind(name, part) for name, part in zip(("video", "audio"), parts) if len(part)]
     return Capture(kinds, audio_on_video)
