@@ -54,6 +54,7 @@ class Kind:
     step_rows: np.ndarray  # row of each DTS step's later packet
     steps: np.ndarray  # DTS step (ticks) between packets with a DTS
     key_count: int
+    key_times: np.ndarray  # time of each key frame with a PTS
     gop_packets: Stats | None
     gop_seconds: Stats | None
     anomalies: dict  # key -> rows (int64 array)
@@ -129,7 +130,7 @@ def analyse_kind(name, packets):
     key_times = packets.time[key_rows[timed[key_rows]]]
     gop_seconds = _stats(np.diff(key_times))
     return Kind(name, packets, _time_base(packets), first_time, last_time, duration, total_bytes, bit_rate, rate,
-                median, step_rows, steps, len(key_rows), gop_packets, gop_seconds, anomalies)
+                median, step_rows, steps, len(key_rows), key_times, gop_packets, gop_seconds, anomalies)
 
 
 @dataclasses.dataclass
