@@ -54,6 +54,7 @@ class Kind:
     step_rows: np.ndarray  # row of each DTS step's later packet
     steps: np.ndarray  # DTS step (ticks) between packets with a DTS
     key_count: int
+    key_times: np.ndarray  # time of each key frame with a PTS
     gop_packets: Stats | None
     gop_seconds: Stats | None
     anomalies: dict  # key -> rows (int64 array)
@@ -97,7 +98,6 @@ def _time_base(packets):
 
 
 def analyse_kind(name, packets):
-    n = len(packets)
     timed = packets.pts != MISSING
     times = packets.time[timed]
     first_time = float(times[0]) if len(times) else None
@@ -130,7 +130,7 @@ def analyse_kind(name, packets):
     key_times = packets.time[key_rows[timed[key_rows]]]
     gop_seconds = _stats(np.diff(key_times))
     return Kind(name, packets, _time_base(packets), first_time, last_time, duration, total_bytes, bit_rate, rate,
-                median, step_rows, steps, len(key_rows), gop_packets, gop_seconds, anomalies)
+                median, step_rows, steps, len(key_rows), key_times, gop_packets, gop_seconds, anomalies)
 
 
 @dataclasses.dataclass
@@ -163,8 +163,6 @@ def analyse(packets):
     """What the packets say. Takes the packets' columns over: they are split by kind one at a time and
     released, so that a long capture is held in memory about once."""
     audio_on_video = drift(packets)
-    video = packets.video.copy()
-    parts = packets.split(video)
-    kinds = [analyse_kind(name, part) for name, part, mask in zip(("video", "audio"), parts, (video, ~video))
-             if mask.any()]
+    parts = packets.split(packets.video)
+    kinds = [analyse_kind(name, part) for name, part in zip(("video", "audio"), parts) if len(part)]
     return Capture(kinds, audio_on_video)

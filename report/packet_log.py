@@ -82,10 +82,11 @@ class Packets:
     def split(self, mask):
         """(rows where mask is set, the other rows), column by column; these packets are left empty."""
         chosen, others = {}, {}
+        rest = ~mask
         for name in COLUMNS:
             column = getattr(self, name)
             setattr(self, name, column[:0])
-            chosen[name], others[name] = column[mask], column[~mask]
+            chosen[name], others[name] = column[mask], column[rest]
             del column
         return Packets(**chosen), Packets(**others)
 
@@ -275,7 +276,6 @@ def _parse_fitting(buf, starts, ends, layout):
 def _parse_kind(buf, starts, ends, equals, first_equal, labels, layout):
     """Reads the rows whose line starts with the label's letter and has one "=" per label. Returns the
     columns and a mask of the rows read."""
-    n = len(starts)
     eq = equals[first_equal[:, None] + np.arange(len(labels))]
     # Most lines have every value within its width, so every "=" in its place: those are read from
     # fixed columns, the others by the positions of their "=".

@@ -12,6 +12,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
 from analysis import ANOMALIES  # noqa: E402
+from packet_log import MISSING  # noqa: E402
 
 BINS = 1500  # bins of a long series
 MARKERS = 600  # anomaly markers per kind and anomaly
@@ -87,7 +88,7 @@ def dts_over_capture(kinds):
         p = kind.packets
         for label, values, colour, width in (("original DTS", p.orig_dts, COLOURS["original"], 3.0),
                                              ("written DTS", p.dts, COLOURS[kind.name], 1.0)):
-            have = values != np.iinfo(np.int64).min
+            have = values != MISSING
             series(ax, p.id[have], kind.seconds(values[have]), colour, label, width)
         ax.set_title(f"{kind.name}: DTS per packet", loc="left", fontsize=10)
         ax.set_xlabel("packet id")
@@ -100,7 +101,7 @@ def bit_rate(kinds):
     figure, axes = _figure(len(kinds))
     for ax, kind in zip(axes, kinds):
         p = kind.packets
-        timed = p.pts != np.iinfo(np.int64).min
+        timed = p.pts != MISSING
         times, sizes = p.time[timed], p.size[timed]
         ax.set_title(f"{kind.name}: bit rate", loc="left", fontsize=10)
         ax.set_xlabel("time (s)")
@@ -150,18 +151,16 @@ def dts_steps(kinds):
 
 def key_frames(kind):
     figure, (ax,) = _figure(1)
-    p = kind.packets
-    keys = np.flatnonzero(p.key & (p.pts != np.iinfo(np.int64).min))
+    times = kind.key_times
     ax.set_title("video: key frames (distance to the previous key frame)", loc="left", fontsize=10)
     ax.set_xlabel("time (s)")
     ax.set_ylabel("distance (s)")
-    if len(keys) > 1:
-        times = p.time[keys]
+    if len(times) > 1:
         series(ax, times[1:], np.diff(times), COLOURS["video"], drawstyle="steps-pre")
-    if 0 < len(keys) <= 2000:
-        ax.eventplot(p.time[keys], lineoffsets=0, linelengths=0.06, colors="#333333",
+    if 0 < len(times) <= 2000:
+        ax.eventplot(times, lineoffsets=0, linelengths=0.06, colors="#333333",
                      transform=ax.get_xaxis_transform())
-    elif not len(keys):
+    elif not len(times):
         ax.text(0.5, 0.5, "no key frame", transform=ax.transAxes, ha="center")
     return _png(figure)
 

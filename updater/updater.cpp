@@ -136,10 +136,9 @@ int LaunchInstaller(const InstallerFile& installer) {
         std::printf("ERROR: Failed creating process '%s': %d\n", commandLine, static_cast<int>(error));
         return kExitLaunchFailed;
     }
-    trsn::win::UniqueHandle processHandle(process.hProcess);
-    trsn::win::UniqueHandle threadHandle(process.hThread);
-    processHandle.reset();
-    threadHandle.reset();
+    // Not waited for: both handles are closed on return.
+    const trsn::win::UniqueHandle processHandle(process.hProcess);
+    const trsn::win::UniqueHandle threadHandle(process.hThread);
     return kExitOk;
 }
 

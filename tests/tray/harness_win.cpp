@@ -170,14 +170,14 @@ HWND FindProcessWindow(DWORD processId, const wchar_t* className, const wchar_t*
 
 HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, const wchar_t* caption,
                           DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    do {
-        if (HWND window = FindProcessWindow(processId, className, caption)) {
-            return window;
-        }
-        Sleep(50);
-    } while (GetTickCount64() < deadline);
-    return nullptr;
+    HWND window = nullptr;
+    WaitUntil(
+        [&] {
+            window = FindProcessWindow(processId, className, caption);
+            return window != nullptr;
+        },
+        timeoutMs);
+    return window;
 }
 
 // Wine's FindWindowW does not see classes of other processes on a shell desktop, so top-level
@@ -187,15 +187,14 @@ HWND FindAnyWindow(const wchar_t* className) {
 }
 
 HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    do {
-        HWND window = FindAnyWindow(className);
-        if (window != nullptr && IsWindowVisible(window)) {
-            return window;
-        }
-        Sleep(50);
-    } while (GetTickCount64() < deadline);
-    return nullptr;
+    HWND window = nullptr;
+    const bool shown = WaitUntil(
+        [&] {
+            window = FindAnyWindow(className);
+            return window != nullptr && IsWindowVisible(window);
+        },
+        timeoutMs);
+    return shown ? window : nullptr;
 }
 
 std::wstring MessageBoxText(HWND box) {
@@ -289,18 +288,15 @@ DWORD ServiceWatch::state() const {
 }
 
 bool ServiceWatch::waitFor(DWORD wanted, DWORD timeoutMs, std::vector<DWORD>& seen) const {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    do {
-        const DWORD now = state();
-        if (seen.empty() || seen.back() != now) {
-            seen.push_back(now);
-        }
-        if (now == wanted) {
-            return true;
-        }
-        Sleep(20);
-    } while (GetTickCount64() < deadline);
-    return false;
+    return WaitUntil(
+        [&] {
+            const DWORD now = state();
+            if (seen.empty() || seen.back() != now) {
+                seen.push_back(now);
+            }
+            return now == wanted;
+        },
+        timeoutMs);
 }
 
 void ServiceWatch::start() const {

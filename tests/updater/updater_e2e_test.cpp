@@ -147,13 +147,18 @@ class UpdaterRun : public ::testing::Test {
         std::filesystem::remove_all(Widen(scratch_), ignored);
     }
 
+    // Copies a test installer to `target` (a full path), making the directories it needs; tells whether
+    // the copy succeeded.
+    bool CopyFixture(const std::string& fixture, const std::string& target) const {
+        std::error_code ignored;
+        std::filesystem::create_directories(Widen(DirName(target)), ignored);
+        return CopyFileW(Widen(fixtures_ + "\\" + fixture).c_str(), Widen(target).c_str(), FALSE) != FALSE;
+    }
+
     // Copies a test installer into the scratch directory, or a directory below it; returns its new path.
     std::string Install(const std::string& fixture, const std::string& as = "") {
         const std::string target = scratch_ + "\\" + (as.empty() ? fixture : as);
-        std::error_code ignored;
-        std::filesystem::create_directories(Widen(DirName(target)), ignored);
-        EXPECT_TRUE(CopyFileW(Widen(fixtures_ + "\\" + fixture).c_str(), Widen(target).c_str(), FALSE))
-            << fixture;
+        EXPECT_TRUE(CopyFixture(fixture, target)) << fixture;
         return target;
     }
 
@@ -422,9 +427,7 @@ TEST_F(UpdaterRun, DoubleByteLongPathStartsNothing) {
     const std::string full = shortDir.path + "\\" + relative;
     ASSERT_GE(full.size(), 484u);
     ASSERT_LT(singles + 170 + third, 260u) << "characters";
-    std::error_code ignored;
-    std::filesystem::create_directories(Widen(DirName(full)), ignored);
-    ASSERT_TRUE(CopyFileW(Widen(fixtures_ + "\\setup_skylens.exe").c_str(), Widen(full).c_str(), FALSE));
+    ASSERT_TRUE(CopyFixture("setup_skylens.exe", full));
     run = RunUpdater(Argument(relative), shortDir.path);
     EXPECT_EQ(run.exitCode, 10u);
     const std::string cut = (Quoted(full) + kSwitches).substr(0, 519);
