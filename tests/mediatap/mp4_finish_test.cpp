@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -74,7 +75,10 @@ std::string topLevelTypes(const std::string& path) {
     }
     std::string types;
     for (const Box& box : topLevel(file)) {
-        types += (types.empty() ? "" : " ") + isobmff::typeName(box.type);
+        if (!types.empty()) {
+            types += ' ';
+        }
+        types += isobmff::typeName(box.type);
     }
     return types;
 }
@@ -139,6 +143,11 @@ MoovFacts moovFacts(const std::string& path) {
         break;
     }
     return facts;
+}
+
+// Copies a file over another (std::filesystem's copy cannot replace a file with MinGW's library).
+void copyFile(const std::string& from, const std::string& to) {
+    std::ofstream(to, std::ios::binary | std::ios::trunc) << readFile(from);
 }
 
 bool finish(
@@ -225,7 +234,6 @@ TEST_P(Finish, MakesAStandardFileOfTheSamePackets) {
     const std::string path = makeRecording(GetParam());
     const std::string before = packetTable(path);
     const std::vector<Span> recorded = spans(path);
-    ASSERT_FALSE(before.empty());
     ASSERT_TRUE(moovFacts(path).mvex);
 
     ASSERT_TRUE(finish(path));
@@ -244,7 +252,9 @@ TEST_P(Finish, MakesAStandardFileOfTheSamePackets) {
     ASSERT_GT(facts.timescale, 0u);
     EXPECT_NEAR(static_cast<double>(facts.duration) / facts.timescale, GetParam().seconds, 0.0015);
     EXPECT_EQ(facts.samples, counts);
-    EXPECT_EQ(media_fixture::decodeErrors(path), "");
+    if (!before.empty()) {  // ffmpeg refuses to decode a stream without packets
+        EXPECT_EQ(media_fixture::decodeErrors(path), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -263,7 +273,12 @@ INSTANTIATE_TEST_SUITE_P(
             "-preset ultrafast -x265-params log-level=none -c:a aac " +
                 std::string(fragments) + "-movflags +default_base_moof",
             2.0},
-        FileCase{"QuickTime", "av.mov", std::string(sources) + fragments, 3.0}),
+        FileCase{"QuickTime", "av.mov", std::string(sources) + fragments, 3.0},
+        // A capture that ended before its first packet.
+        FileCase{"NoSamples", "empty.mp4",
+                 "-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -c:v libx264 -frames:v 0 " +
+                     std::string(fragments),
+                 0.0}),
     [](const testing::TestParamInfo<FileCase>& tested) { return std::string(tested.param.name); });
 
 // Cut off after each of its writes in turn, the step leaves a file that plays with every packet: the
@@ -274,7 +289,7 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
     const std::string work = pathFor("work.mp4");
     int writes = 0;
     {
-        fs::copy_file(original, work, fs::copy_options::overwrite_existing);
+        copyFile(original, work);
         OutputFile file;
         ASSERT_TRUE(file.open(work));
         CutOffFile counting(file, std::numeric_limits<int>::max());
@@ -284,7 +299,7 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
     ASSERT_GE(writes, 3);  // the moov, its type, the mdat header
     for (int cut = 0; cut < writes; ++cut) {
         SCOPED_TRACE("cut off after write " + std::to_string(cut));
-        fs::copy_file(original, work, fs::copy_options::overwrite_existing);
+        copyFile(original, work);
         {
             OutputFile file;
             ASSERT_TRUE(file.open(work));
@@ -302,12 +317,12 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
     const std::string fragmented = makeMedia("frag.mp4", std::string(sources) + fragments);
     const std::string plain = makeMedia("plain.mp4", sources);
     const std::string cut = pathFor("cut.mp4");
-    fs::copy_file(fragmented, cut);
+    copyFile(fragmented, cut);
     fs::resize_file(cut, fs::file_size(cut) - 100);
     const std::string work = pathFor("work.mp4");
     // How often a finishing step that is let run asks whether to go on.
     int questions = 0;
-    fs::copy_file(fragmented, work);
+    copyFile(fragmented, work);
     ASSERT_TRUE(finish(work, [&] { return ++questions > 0; }));
     ASSERT_GE(questions, 4);
 
@@ -325,7 +340,7 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::copy_file(c.path, work, fs::copy_options::overwrite_existing);
+        copyFile(c.path, work);
         const std::string before = readFile(work);
         int answers = 0;
         EXPECT_FALSE(finish(work, [&] { return answers++ < c.answersBeforeStop; }));
