@@ -150,3 +150,7 @@ bool stopRequested() {
 void notifyTeardownDone() {
     console::teardownDone();
 }
+
+bool stopDeadlineNear() {
+    return console::stopDeadlineNear();
+}

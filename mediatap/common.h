@@ -60,6 +60,9 @@ void installStopHandler();
 bool stopRequested();
 // Called by the driver once its teardown is complete (a console-close handler waits for it).
 void notifyTeardownDone();
+// True when the system is about to end the process after a stop request that it gives only so much time
+// (a console close, a log-off, a shutdown): work that can be left undone should be.
+bool stopDeadlineNear();
 
 // Pieces of the report, exposed for tests.
 std::string elapsedTimeString(std::uint64_t ms);

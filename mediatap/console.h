@@ -24,5 +24,15 @@ void readCounter(std::int64_t& frequency, std::int64_t& counter);
 void installStopHandler(void (*onFirstRequest)());
 // Tells a console-close request, which waits a bounded time for it, that the run has torn down.
 void teardownDone();
+// True once a request that the system gives a bounded time (console close, log-off, shutdown) has used
+// up nearly all of it.
+bool stopDeadlineNear();
+
+#if defined(_WIN32)
+// What the console control handler does with an event: nothing (the next handler's), a stop, or a stop
+// that the system ends the process after, which waits for the teardown as long as the system allows.
+enum class ControlAction { pass, stop, stopAndWait };
+ControlAction controlAction(unsigned long event);
+#endif
 
 }  // namespace console

@@ -19,27 +19,55 @@ std::atomic<int> requests{0};
 void (*requestCallback)() = nullptr;
 trsn::win::UniqueEvent teardownEvent;  // set once the run has torn down
 
-// How long a console-close request lets the teardown run before the system ends the process.
+// How long a console close, log-off or shutdown lets the teardown run before the system ends the
+// process (the system allows five seconds), and how much of it work that can be left undone may use.
 constexpr DWORD closeWaitMs = 4500;
+constexpr LONGLONG leaveUndoneAfterMs = 4000;
+std::atomic<LONGLONG> deadlineRequestTick{0};  // GetTickCount64 of such a request, 0 for none
 
 BOOL WINAPI onControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
+    const ControlAction action = controlAction(type);
+    if (action == ControlAction::pass) {
         return FALSE;
     }
     const int count = requests.fetch_add(1) + 1;
     if (count > 1) {
         ExitProcess(static_cast<UINT>(-1));
     }
+    if (action == ControlAction::stopAndWait) {
+        deadlineRequestTick.store(static_cast<LONGLONG>(GetTickCount64()));
+    }
     if (requestCallback != nullptr) {
         requestCallback();
     }
-    if (type == CTRL_CLOSE_EVENT && teardownEvent) {
+    if (action == ControlAction::stopAndWait && teardownEvent) {
         teardownEvent.wait(closeWaitMs);
     }
     return TRUE;
 }
 
 }  // namespace
+
+ControlAction controlAction(unsigned long event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            return ControlAction::stop;
+        // The user closes the console, logs off, or Windows shuts down (an update's restart among them):
+        // the system ends the process once the handler returns or its time is up.
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return ControlAction::stopAndWait;
+        default:
+            return ControlAction::pass;
+    }
+}
+
+bool stopDeadlineNear() {
+    const LONGLONG since = deadlineRequestTick.load();
+    return since != 0 && static_cast<LONGLONG>(GetTickCount64()) - since >= leaveUndoneAfterMs;
+}
 
 Handle* standardOutput() {
     static Handle handle{GetStdHandle(STD_OUTPUT_HANDLE)};

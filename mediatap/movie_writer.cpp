@@ -1,12 +1,16 @@
 #include "movie_writer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "ffmpeg_owners.h"
+#include "mp4_finish.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 namespace {
@@ -33,6 +37,25 @@ std::int64_t shiftTimestamp(std::int64_t timestamp, const std::optional<std::int
     return shifted < 0 ? 0 : shifted;
 }
 
+// The MP4 family's muxers that a recording writes as fragments and finishes as a standard file.
+bool recordsFragments(const AVOutputFormat* format) {
+    for (const char* name : {"mp4", "mov", "ipod", "3gp", "3g2"}) {
+        if (std::strcmp(format->name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The stream time of a packet in seconds, by its DTS (else its PTS), in the output's time base.
+std::optional<double> streamSeconds(const AVPacket& packet, AVRational timeBase) {
+    const std::int64_t stamp = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    if (stamp == AV_NOPTS_VALUE) {
+        return std::nullopt;
+    }
+    return static_cast<double>(stamp) * timeBase.num / timeBase.den;
+}
+
 // Converts a shifted timestamp to the output time base: exact (128-bit intermediate), truncating toward
 // zero. A missing timestamp stays missing.
 std::int64_t convertTimestamp(std::int64_t shifted, bool rescale, std::int64_t mul, std::int64_t div) {
@@ -45,9 +68,7 @@ std::int64_t convertTimestamp(std::int64_t shifted, bool rescale, std::int64_t m
 }  // namespace
 
 void MovieWriter::OutputCloser::operator()(AVFormatContext* context) const {
-    if (context->pb != nullptr) {
-        avio_closep(&context->pb);  // flushes what the muxer left in the buffer
-    }
+    context->pb = nullptr;           // OutputIo closes it
     avformat_free_context(context);  // also frees the streams with their parameters and extradata
 }
 
@@ -62,6 +83,7 @@ MovieWriter::MovieWriter(const std::string& name, const Source& videoSource, con
         // Release what set-up made; a file that was already created stays on disk.
         aacFilter.reset();
         outputContext.reset();
+        output.close();
         video.outStream = nullptr;
         audio.outStream = nullptr;
         return;
@@ -126,13 +148,14 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoP
         }
     }
 
-    const int openResult = avio_open2(&outputContext->pb, fileName.c_str(), AVIO_FLAG_WRITE,
-                                      &outputContext->interrupt_callback, nullptr);
-    if (openResult < 0) {
+    if (!output.open(fileName, outputContext->interrupt_callback)) {
         reportError("avio_open failure", __LINE__);
         return false;
     }
-    if (avformat_write_header(outputContext.get(), nullptr) < 0) {
+    outputContext->pb = output.context();
+    fragmented = output.file() != nullptr && recordsFragments(outputContext->oformat);
+    useAacFlag = useAacFilter;
+    if (!writeHeader()) {
         reportError("avformat_write_header failure", __LINE__);
         return false;
     }
@@ -141,6 +164,38 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoP
     decideConversion(video);
     decideConversion(audio);
     return true;
+}
+
+// The header, with the fragment options for a recording in fragments: fragments are cut when the writer
+// hands over; the moov waits for the first of them, which carry what it must describe; no index of the
+// fragments is kept for the end.
+bool MovieWriter::writeHeader() {
+    Dictionary options;
+    if (fragmented) {
+        av_dict_set(options.address(), "movflags", "+frag_custom+delay_moov+skip_trailer+frag_discont", 0);
+        video.awaited = video.outStream != nullptr;
+        audio.awaited = audio.outStream != nullptr;
+    }
+    if (avformat_write_header(outputContext.get(), options.address()) < 0) {
+        return false;
+    }
+    if (fragmented) {
+        const AVOption* flag = av_opt_find(outputContext->priv_data, "frag_discont", "movflags", 0, 0);
+        discontinuityFlag = flag != nullptr ? flag->default_val.i64 : 0;
+    }
+    return true;
+}
+
+// Keeps the muxer's frag_discont flag raised. It makes the first packet of every fragment keep its own
+// decode time, so that a gap in the time line (a lost frame, a jump) survives a fragment boundary, and
+// starts each track's decode times at its first PTS, so that the tracks keep their distance to each
+// other. The muxer lowers it at each packet and hands it to every track, which drops it at the start of
+// its next fragment: raised before every packet, it is up whenever a fragment starts.
+void MovieWriter::keepFragmentsDiscontinuous() {
+    std::int64_t flags = 0;
+    if (discontinuityFlag != 0 && av_opt_get_int(outputContext->priv_data, "movflags", 0, &flags) >= 0) {
+        av_opt_set_int(outputContext->priv_data, "movflags", flags | discontinuityFlag, 0);
+    }
 }
 
 // Creates the track's output stream at outIndex, described by the input's parameters: a stream copy,
@@ -241,14 +296,70 @@ int MovieWriter::writePacket(AVPacket* packet) {
         keepConvertedDtsIncreasing(track.dtsTrack, shiftedDts, *packet);
     }
 
+    if (!track.aacFiltered && needsAacFilter(track, *packet)) {
+        if (!initAacFilter()) {
+            return -1;
+        }
+        track.aacFiltered = true;
+    }
     if (track.aacFiltered && filterAudio(packet) != 0) {
         return -1;
     }
 
+    const std::optional<double> seconds = streamSeconds(*packet, track.outStream->time_base);
+    keepFragmentsDiscontinuous();
     ioTimer.restart();
     if (av_interleaved_write_frame(outputContext.get(), packet) != 0) {
         reportError("av_interleaved_write_frame failure", __LINE__);
         return -1;
+    }
+    track.awaited = false;
+    if (seconds) {
+        firstSeconds = firstSeconds.value_or(*seconds);
+        latestSeconds = std::max(latestSeconds, *seconds);
+    }
+    if (schedule.packetMuxed(&track == &video ? 0 : 1, seconds, clock.elapsedMs())) {
+        return handOver();
+    }
+    return 0;
+}
+
+// ADTS audio into a file of the MP4 family: the muxer would put the filter in itself, but not while it
+// writes fragments, so the writer does (the AAC flag asks for it in any case).
+bool MovieWriter::needsAacFilter(const Track& track, const AVPacket& packet) const {
+    if (&track != &audio || track.outStream == nullptr ||
+        track.outStream->codecpar->codec_id != AV_CODEC_ID_AAC || !fragmented) {
+        return false;
+    }
+    return packet.size > 2 && packet.data[0] == 0xFF && (packet.data[1] & 0xF0) == 0xF0;
+}
+
+// Hands everything muxed so far to the system: what waits in the interleaving queue, the fragment or
+// cluster the muxer is building, and the I/O buffer; then, now and then, has it flushed to the disk. A
+// recording in fragments starts only once every track has its first packet, which the moov describes,
+// or after ten seconds (of stream time, or of waiting) without.
+int MovieWriter::handOver() {
+    constexpr double awaitSeconds = 10.0;
+    if (fragmented && !fragmentsStarted && (video.awaited || audio.awaited)) {
+        const double streamTime = firstSeconds ? latestSeconds - *firstSeconds : 0.0;
+        if (streamTime < awaitSeconds && clock.elapsedMs() < awaitSeconds * 1000.0) {
+            return 0;
+        }
+    }
+    ioTimer.restart();
+    bool written = av_interleaved_write_frame(outputContext.get(), nullptr) >= 0 &&
+                   av_write_frame(outputContext.get(), nullptr) >= 0;
+    if (fragmented && !fragmentsStarted && written) {
+        // The first flush writes only the moov; the second, the first fragment.
+        written = av_write_frame(outputContext.get(), nullptr) >= 0;
+        fragmentsStarted = true;
+    }
+    if (!written || !output.handOver()) {
+        reportError("av_interleaved_write_frame failure", __LINE__);
+        return -1;
+    }
+    if (schedule.handedOver(clock.elapsedMs())) {
+        output.sync();
     }
     return 0;
 }
@@ -295,21 +406,36 @@ bool MovieWriter::finish() {
         return true;
     }
     open = false;
+    const bool finished = finishFile();
+    outputContext.reset();
+    if (finished) {
+        ncvDebugOutput("### Movie " + fileName + " finalized\n", White);
+    }
+    return finished;
+}
+
+// The trailer, then for a recording in fragments the finishing step, then the file closed. Each failure
+// is reported once; a file that could not be finished stays a playable fragmented one.
+bool MovieWriter::finishFile() {
     // Writing the trailer is a guarded write like any other: it gets its own time budget.
     ioTimer.restart();
-    const bool trailerWritten = av_write_trailer(outputContext.get()) == 0;
+    bool trailerWritten = av_write_trailer(outputContext.get()) == 0;
     if (!trailerWritten) {
         reportError("av_write_trailer failure", __LINE__);
     }
     aacFilter.reset();
     ioTimer.restart();
-    const bool closed = avio_closep(&outputContext->pb) >= 0;
+    bool closed = output.releaseContext();
+    outputContext->pb = nullptr;
+    if (trailerWritten && closed && fragmented) {
+        if (!output.sync() || !finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); })) {
+            reportError("av_write_trailer failure", __LINE__);
+            trailerWritten = false;
+        }
+    }
+    closed = output.close() && closed;
     if (trailerWritten && !closed) {
         reportError("avio_close failure", __LINE__);
-    }
-    outputContext.reset();
-    if (trailerWritten && closed) {
-        ncvDebugOutput("### Movie " + fileName + " finalized\n", White);
     }
     return trailerWritten && closed;
 }

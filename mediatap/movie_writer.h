@@ -1,6 +1,11 @@
 // One output media file of trsn.mediatap: a stream copy of the input's video and/or audio stream into a
 // container chosen by FFmpeg from the file name. Construction opens the file and writes the header;
 // finish (or else destruction) writes the trailer, closes the file and releases everything.
+//
+// A recording must survive a killed process: at least every half second of stream time, what was muxed
+// is handed to the system, and every two seconds or so flushed to the disk. A file of the MP4 family is
+// recorded as movie fragments, which a reader can play however the file ends, and turned into a standard
+// file when the writer finishes.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +14,8 @@
 #include <string>
 
 #include "common.h"
+#include "flush_schedule.h"
+#include "output_io.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -51,7 +58,7 @@ class MovieWriter {
     bool finish();
 
   private:
-    // Closes the file (flushing what is buffered), then frees the context and its streams.
+    // Frees the context and its streams; the I/O under it is OutputIo's.
     struct OutputCloser {
         void operator()(AVFormatContext* context) const;
     };
@@ -77,6 +84,7 @@ class MovieWriter {
         std::int64_t tsDiv = 1;
         DtsTrack dtsTrack;
         bool aacFiltered = false;  // the packets pass the AAC filter first
+        bool awaited = false;      // the moov waits for the track's first packet
     };
 
     // Set-up steps; each reports its own failure and returns false.
@@ -84,17 +92,32 @@ class MovieWriter {
                const AVCodecParameters* audioParams, bool useAacFilter);
     bool addStream(const AVCodecParameters* input, int outIndex, Track& track);
     bool initAacFilter();
+    bool writeHeader();
+    void keepFragmentsDiscontinuous();
+    bool needsAacFilter(const Track& track, const AVPacket& packet) const;
+    int handOver();
+    bool finishFile();
     static void decideConversion(Track& track);
     static void keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shiftedDts, AVPacket& packet);
     int filterAudio(AVPacket* packet);
 
-    // Declaration order is release order in reverse: the filter goes before the output context.
+    // Declaration order is release order in reverse: the filter goes before the output context, the
+    // context before its I/O.
     std::string fileName;
+    OutputIo output;
     std::unique_ptr<AVFormatContext, OutputCloser> outputContext;
     std::unique_ptr<AVBSFContext, FilterFree> aacFilter;
     Track video;
     Track audio;  // also takes the packets of any other input stream
     AVIOInterruptCB interruptCallback;
     IntervalTimer ioTimer;
+    FlushSchedule schedule;
+    IntervalTimer clock{IntervalTimer::startNow};  // wall-clock time of the schedule
+    std::optional<double> firstSeconds;            // stream time of the first packet muxed
+    double latestSeconds = 0.0;
+    bool useAacFlag = false;
+    bool fragmented = false;  // an MP4-family file recorded as fragments
+    bool fragmentsStarted = false;
+    std::int64_t discontinuityFlag = 0;  // the muxer's frag_discont bit
     bool open = false;
 };

@@ -3,8 +3,15 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "common.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "console.h"
+#endif
 
 namespace {
 
@@ -136,3 +143,24 @@ TEST(Timer, WatchdogFiresOnceTheBudgetIsSpent) {
 }
 
 }  // namespace
+
+#if defined(_WIN32)
+// Wine sends no log-off or shutdown event: the handler's reading of each event is checked here. A close,
+// a log-off and a shutdown all end the capture and wait for its teardown, as long as the system allows.
+TEST(ConsoleControl, LogOffAndShutdownEndTheCaptureAsAConsoleCloseDoes) {
+    using console::ControlAction;
+    const std::pair<DWORD, ControlAction> cases[] = {
+        {CTRL_C_EVENT, ControlAction::stop},
+        {CTRL_BREAK_EVENT, ControlAction::stop},
+        {CTRL_CLOSE_EVENT, ControlAction::stopAndWait},
+        {CTRL_LOGOFF_EVENT, ControlAction::stopAndWait},
+        {CTRL_SHUTDOWN_EVENT, ControlAction::stopAndWait},
+        {7, ControlAction::pass},
+    };
+    for (const auto& [event, action] : cases) {
+        SCOPED_TRACE(event);
+        EXPECT_EQ(console::controlAction(event), action);
+    }
+    EXPECT_FALSE(stopDeadlineNear());
+}
+#endif

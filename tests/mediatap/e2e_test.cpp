@@ -313,15 +313,16 @@ TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
     EXPECT_EQ(readFile(existing), "");
 }
 
-// A disk of 16 KiB at dir, mounted in a mount namespace of the test process's own: seen by it and by what
-// it starts, and gone with it.
+// A small disk (16 KiB unless told) at dir, mounted in a mount namespace of the test process's own: seen
+// by it and by what it starts, and gone with it.
 class SmallDisk {
   public:
-    explicit SmallDisk(const std::string& mountPoint) : dir(mountPoint) {
+    explicit SmallDisk(const std::string& mountPoint, std::uint64_t bytes = 16 * 1024) : dir(mountPoint) {
         std::filesystem::create_directories(dir);
+        const std::string options = "size=" + std::to_string(bytes);
         mounted = unshare(CLONE_NEWNS) == 0 &&
                   mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                  mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") == 0;
+                  mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
     }
     ~SmallDisk() {
         if (mounted) {
@@ -382,6 +383,66 @@ TEST(Failures, FilesThatCannotBeCompletedFailTheRun) {
         EXPECT_EQ(probe(av).streams.size(), 2u);
         EXPECT_EQ(media_fixture::decodeErrors(av), "");
     }
+}
+
+// The size of the last top-level box of an MP4 file (its moov, once finished); 0 when unreadable.
+std::uint64_t lastBoxSize(const std::string& path) {
+    const std::string bytes = readFile(path);
+    std::uint64_t at = 0;
+    std::uint64_t last = 0;
+    const auto byte = [&bytes](std::uint64_t i) {
+        return static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i]));
+    };
+    while (at + 8 <= bytes.size()) {
+        last = (byte(at) << 24) | (byte(at + 1) << 16) | (byte(at + 2) << 8) | byte(at + 3);
+        if (last < 8) {
+            return 0;
+        }
+        at += last;
+    }
+    return at == bytes.size() ? last : 0;
+}
+
+// An MP4 whose finishing step finds the disk full keeps the recording as it was made: the playable
+// fragmented file, every packet in it. The run reports a failed trailer and ends with -1.
+TEST(Failures, Mp4ThatCannotBeFinishedStaysAPlayableRecording) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "Wine opens files in its server, outside the test's own mounts";
+    }
+    const std::string input = makeSample();
+    // A capture whose fragments end in one page of the disk and whose moov would need the next one.
+    const std::uint64_t page = 4096;
+    const auto pages = [page](std::uint64_t bytes) { return (bytes + page - 1) / page; };
+    int frames = 0;
+    std::uint64_t recorded = 0;
+    for (int n = 2; n < 75 && frames == 0; ++n) {
+        const std::string trial = pathFor("trial.mp4");
+        ASSERT_EQ(runTool({"-i", input, "-mav", trial, "-nf", std::to_string(n)}).status, 0);
+        const std::uint64_t finished = std::filesystem::file_size(trial);
+        const std::uint64_t moov = lastBoxSize(trial);
+        ASSERT_GT(moov, 0u);
+        if (pages(finished - moov) < pages(finished)) {
+            frames = n;
+            recorded = finished - moov;
+        }
+    }
+    ASSERT_GT(frames, 0);
+    const SmallDisk disk(pathFor("disk"), pages(recorded) * page);
+    ASSERT_TRUE(disk.isMounted()) << "needs root for a small disk";
+    const std::string out = pathFor("disk/av.mp4");
+    const ToolRun run = runTool({"-i", input, "-mav", out, "-nf", std::to_string(frames)});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mp4\n### Enabled AAC ADTS to ASC bitstream filter\n"
+              "### Video width=160, height=120, FPS_base=1/50\n### Movie " +
+                  out +
+                  " opened for writing\n### Started processing input video packets\n"
+                  "### Finished processing input video: " +
+                  std::to_string(frames + 1) + " packets\n" +
+                  expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer"));
+    EXPECT_EQ(std::filesystem::file_size(out), recorded);
+    EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(frames + 1));
+    EXPECT_EQ(media_fixture::decodeErrors(out), "");
 }
 
 // A file whose reads fail at once, without ever reaching its end, is given up five seconds after its

@@ -1,0 +1,123 @@
+// POSIX terms of the media writer's file layer: a descriptor with pread, pwrite, ftruncate and fsync.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "output_file.h"
+
+OutputFile::~OutputFile() {
+    close();
+}
+
+void OutputFile::fail() {
+    lastError = std::strerror(errno);
+}
+
+bool OutputFile::create(const std::string& name) {
+    close();
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        fail();
+        return false;
+    }
+    handle = fd;
+    return true;
+}
+
+bool OutputFile::open(const std::string& name) {
+    close();
+    const int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fail();
+        return false;
+    }
+    handle = fd;
+    return true;
+}
+
+bool OutputFile::isOpen() const {
+    return handle >= 0;
+}
+
+bool OutputFile::readAt(std::uint64_t offset, void* data, std::size_t size) {
+    auto* out = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t done = ::pread(static_cast<int>(handle), out, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            if (done == 0) {
+                errno = EIO;  // the file ends before what was asked for
+            }
+            fail();
+            return false;
+        }
+        out += done;
+        size -= static_cast<std::size_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
+    return true;
+}
+
+bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t done = ::pwrite(static_cast<int>(handle), in, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            if (done == 0) {
+                errno = ENOSPC;
+            }
+            fail();
+            return false;
+        }
+        in += done;
+        size -= static_cast<std::size_t>(done);
+        offset += static_cast<std::uint64_t>(done);
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> OutputFile::size() {
+    struct stat info {};
+    if (::fstat(static_cast<int>(handle), &info) != 0) {
+        fail();
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool OutputFile::truncate(std::uint64_t size) {
+    if (::ftruncate(static_cast<int>(handle), static_cast<off_t>(size)) != 0) {
+        fail();
+        return false;
+    }
+    return true;
+}
+
+bool OutputFile::sync() {
+    if (::fsync(static_cast<int>(handle)) == 0 || errno == EINVAL || errno == EROFS) {
+        return true;  // a device or pipe has nothing to flush to a disk
+    }
+    fail();
+    return false;
+}
+
+bool OutputFile::close() {
+    if (handle < 0) {
+        return true;
+    }
+    const int fd = static_cast<int>(handle);
+    handle = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        fail();
+        return false;
+    }
+    return true;
+}

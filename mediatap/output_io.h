@@ -1,0 +1,54 @@
+// Where a media writer's muxer writes. A file name gets an I/O context of the tool's own over an
+// OutputFile, which can hand everything to the system at any moment, flush it to the disk and be read
+// back by a finishing step. Any other address (a protocol FFmpeg writes to) gets FFmpeg's own I/O, as
+// before.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "output_file.h"
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+class OutputIo {
+  public:
+    OutputIo() = default;
+    ~OutputIo();
+    OutputIo(const OutputIo&) = delete;
+    OutputIo& operator=(const OutputIo&) = delete;
+
+    // True when the name is a file of this machine, which the tool writes itself.
+    static bool isFile(const std::string& name);
+
+    // Creates the output for writing. The interrupt callback is asked before every write, as FFmpeg's
+    // own file I/O asks it; an answer of 1 fails the write. False on failure.
+    bool open(const std::string& name, const AVIOInterruptCB& interrupt);
+
+    AVIOContext* context() const { return io; }
+    // The file under the context; null for FFmpeg's own I/O.
+    OutputFile* file() const { return own.get(); }
+
+    // Hands everything written so far to the system. False when that fails.
+    bool handOver();
+    // Flushes the file to the disk (nothing for FFmpeg's own I/O).
+    bool sync();
+    // Hands over what is left and releases the context; the file stays open for a finishing step. False
+    // when something written could not be handed over.
+    bool releaseContext();
+    // Releases the context (when that was not done) and closes the file, flushed to the disk. False when
+    // something written could not be kept.
+    bool close();
+
+  private:
+    static int writeCallback(void* opaque, std::uint8_t* data, int size);
+    static std::int64_t seekCallback(void* opaque, std::int64_t offset, int whence);
+
+    std::unique_ptr<OutputFile> own;
+    AVIOContext* io = nullptr;
+    AVIOInterruptCB interruptCallback{};
+    std::uint64_t position = 0;  // of the next write into own
+    std::uint64_t length = 0;    // of what was written into own
+};

@@ -1,0 +1,279 @@
+// What a recording of trsn.mediatap leaves on disk: a capture killed at any moment keeps all but its last
+// second, readable from its start, in every container; one that ends normally leaves a standard MP4 (one
+// moov with every sample, at the end) that ffprobe, ffmpeg and a browser read with the right duration.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "live_source.h"
+#include "log_lines.h"
+#include "media_fixture.h"
+#include "read_file.h"
+#include "tool_run.h"
+
+namespace {
+
+using live_source::RtspServer;
+using media_fixture::decodeErrors;
+using media_fixture::makeMedia;
+using media_fixture::pathFor;
+using media_fixture::probe;
+using media_fixture::quotePath;
+using media_fixture::runCommand;
+
+// The boxes ffmpeg's own reader walks through, as "type<parent" one per line, and the sample counts of
+// the stsz boxes, in file order.
+struct BoxTrace {
+    std::vector<std::string> boxes;
+    std::vector<int> sampleCounts;
+
+    bool has(const std::string& type, const std::string& parent) const {
+        for (const std::string& box : boxes) {
+            if (box == type + "<" + parent) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::string topLevel() const {
+        std::string types;
+        for (const std::string& box : boxes) {
+            if (box.size() > 5 && box.compare(box.size() - 5, 5, "<root") == 0) {
+                if (!types.empty()) {
+                    types += ' ';
+                }
+                types += box.substr(0, box.size() - 5);
+            }
+        }
+        return types;
+    }
+};
+
+BoxTrace traceBoxes(const std::string& path) {
+    std::string err;
+    runCommand("ffprobe -v trace " + quotePath(path), nullptr, &err);
+    static const std::regex box(R"(type:'(....)' parent:'(\w+)')");
+    static const std::regex stsz(R"(sample_size = \d+ sample_count = (\d+))");
+    BoxTrace trace;
+    std::istringstream lines(err);
+    std::string line;
+    std::smatch match;
+    while (std::getline(lines, line)) {
+        if (std::regex_search(line, match, box)) {
+            trace.boxes.push_back(match[1].str() + "<" + match[2].str());
+        } else if (std::regex_search(line, match, stsz)) {
+            trace.sampleCounts.push_back(std::stoi(match[1].str()));
+        }
+    }
+    return trace;
+}
+
+// The complete lines of a log that a killed capture may have left with a line cut short.
+std::vector<std::string> completeLines(const std::string& path) {
+    const std::string text = readFile(path);
+    const std::string end = toolLineEnd();
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, at; (at = text.find(end, start)) != std::string::npos;
+         start = at + end.size()) {
+        lines.push_back(text.substr(start, at - start));
+    }
+    return lines;
+}
+
+// The video lines of a log that carry a time stamp (an RTSP stream's first packets may have none).
+std::vector<std::string> timedVideoLines(const std::string& log) {
+    std::vector<std::string> timed;
+    for (const std::string& line : log_lines::linesStartingWith(completeLines(log), "V packet_id=")) {
+        if (log_lines::valueOf(line, "   pts=") != "-9223372036854775808") {
+            timed.push_back(line);
+        }
+    }
+    return timed;
+}
+
+// Waits until the log shows a video packet at least `seconds` of stream time after its first one.
+bool waitForLoggedTime(const std::string& log, double seconds, double timeoutSeconds) {
+    const double deadline = live_source::nowSeconds() + timeoutSeconds;
+    std::size_t count = 0;
+    do {
+        const std::vector<std::string> video = timedVideoLines(log);
+        if (video.size() >= 2 &&
+            log_lines::timeOf(video.back()) - log_lines::timeOf(video.front()) >= seconds) {
+            return true;
+        }
+        count = completeLines(log).size();
+    } while (live_source::waitForLines(log, count + 1, toolLineEnd(),
+                                       std::max(0.0, deadline - live_source::nowSeconds())));
+    return false;
+}
+
+// The presentation times of a file's video packets, in seconds, as ffprobe reads them.
+std::vector<double> videoTimes(const std::string& path) {
+    std::string out;
+    runCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " + quotePath(path),
+        &out);
+    std::vector<double> times;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line != "N/A") {
+            times.push_back(std::stod(line));
+        }
+    }
+    return times;
+}
+
+// ffmpeg's errors when it decodes the file up to `seconds` of its stream time.
+std::string decodeErrorsUpTo(const std::string& path, double seconds) {
+    std::string err;
+    const int status = runCommand(
+        "ffmpeg -nostdin -v error -t " + std::to_string(seconds) + " -i " + quotePath(path) + " -f null -",
+        nullptr, &err);
+    return status == 0 ? err : err + "(ffmpeg exited with " + std::to_string(status) + ")";
+}
+
+struct LiveSource {
+    const char* name;
+    std::string file;
+    std::string args;
+};
+
+void PrintTo(const LiveSource& source, std::ostream* out) {
+    *out << source.name;
+}
+
+class KilledCapture : public testing::TestWithParam<LiveSource> {};
+
+}  // namespace
+
+// Three captures of one live stream, one per container, killed (SIGKILL: no handler, no teardown) at
+// different moments after their first second. Each output reads from its start, decodes without an error
+// up to where the kill may have cut a packet, and holds every video packet its log shows but the last
+// second's.
+TEST_P(KilledCapture, KeepsAllButTheLastSecondInEveryContainer) {
+    RtspServer server(makeMedia(GetParam().file, GetParam().args));
+    ASSERT_FALSE(server.url().empty());
+    struct Capture {
+        std::string container;
+        double killAfter;  // seconds of logged stream time
+        std::string media{};
+        std::string log{};
+        int pid = 0;
+    };
+    std::vector<Capture> captures = {{.container = "mp4", .killAfter = 1.6},
+                                     {.container = "mkv", .killAfter = 2.4},
+                                     {.container = "ts", .killAfter = 3.2}};
+    for (Capture& capture : captures) {
+        capture.media = pathFor("out." + capture.container);
+        capture.log = pathFor(capture.container + ".log");
+        capture.pid = startTool({"-i", server.url(), "-mav", capture.media, "-lav", capture.log},
+                                pathFor(capture.container + ".out"));
+        ASSERT_GT(capture.pid, 0);
+    }
+    for (Capture& capture : captures) {
+        EXPECT_TRUE(waitForLoggedTime(capture.log, capture.killAfter, 30.0)) << capture.container;
+        kill(capture.pid, SIGKILL);
+        EXPECT_TRUE(live_source::waitForExit(capture.pid, 10.0));
+        waitTool(capture.pid, pathFor(capture.container + ".out"));
+    }
+    for (const Capture& capture : captures) {
+        SCOPED_TRACE(capture.container);
+        const std::size_t logged =
+            log_lines::linesStartingWith(completeLines(capture.log), "V packet_id=").size();
+        ASSERT_GT(logged, 25u);
+        const std::vector<double> times = videoTimes(capture.media);
+        EXPECT_GE(times.size() + 25, logged);  // 25 frames a second
+        ASSERT_FALSE(times.empty());
+        EXPECT_EQ(probe(capture.media).streams.size(), 2u);
+        EXPECT_EQ(decodeErrorsUpTo(capture.media, times.back() - 1.0), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LiveStreams, KilledCapture,
+    testing::Values(
+        // A 720p camera at 2 Mbit/s: the muxers' buffers fill within the second.
+        LiveSource{"Camera", "camera.mkv",
+                   "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 -f lavfi -i sine=duration=10 "
+                   "-c:v libx264 -preset ultrafast -b:v 2M -maxrate 2M -bufsize 1M -g 50 -pix_fmt yuv420p "
+                   "-c:a aac -b:a 64k"},
+        // About 20 kbit/s: the buffers would hold minutes of it.
+        LiveSource{"LowBitRate", "low.mkv",
+                   "-f lavfi -i testsrc2=size=64x64:rate=25:duration=10 -f lavfi -i "
+                   "sine=duration=10:sample_rate=8000 -c:v libx264 -preset ultrafast -b:v 12k -g 50 -pix_fmt "
+                   "yuv420p -c:a aac -b:a 8k"}),
+    [](const testing::TestParamInfo<LiveSource>& tested) { return std::string(tested.param.name); });
+
+namespace {
+
+struct Codec {
+    const char* name;
+    std::string video;  // ffmpeg's encoder options
+    bool browserPlays;  // this Chromium decodes it
+};
+
+void PrintTo(const Codec& codec, std::ostream* out) {
+    *out << codec.name;
+}
+
+class NormalEnd : public testing::TestWithParam<Codec> {};
+
+}  // namespace
+
+// A capture that ends normally leaves a standard MP4: ftyp, the media, the moov last; no movie fragment
+// outside the mdat and no mvex; every sample in stsz; the movie as long as the one ffmpeg's own muxer
+// makes of the same packets; a clean decode; and in a browser the duration ffprobe finds.
+TEST_P(NormalEnd, LeavesAStandardMp4) {
+    const std::string source = makeMedia(
+        "source.ts", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i sine=duration=4 " +
+                         GetParam().video + " -g 25 -bf 2 -pix_fmt yuv420p -c:a aac");
+    const std::string out = pathFor("out.mp4");
+    const std::string log = pathFor("out.log");
+    const ToolRun run = runTool({"-i", source, "-mav", out, "-lav", log});
+    ASSERT_EQ(run.status, 0) << run.output;
+
+    const BoxTrace trace = traceBoxes(out);
+    EXPECT_EQ(trace.topLevel(), "ftyp mdat moov");
+    EXPECT_FALSE(trace.has("mvex", "moov"));
+    EXPECT_FALSE(trace.has("moof", "root"));
+    const std::vector<std::string> lines = completeLines(log);
+    EXPECT_EQ(
+        trace.sampleCounts,
+        (std::vector<int>{static_cast<int>(log_lines::linesStartingWith(lines, "V packet_id=").size()),
+                          static_cast<int>(log_lines::linesStartingWith(lines, "A packet_id=").size())}));
+
+    const std::string reference = pathFor("reference.mp4");
+    ASSERT_EQ(
+        runCommand("ffmpeg -nostdin -v error -i " + quotePath(out) + " -c copy " + quotePath(reference)), 0);
+    const auto facts = probe(out);
+    ASSERT_TRUE(facts.duration.has_value());
+    ASSERT_TRUE(probe(reference).duration.has_value());
+    EXPECT_NEAR(*facts.duration, *probe(reference).duration, 0.0011);
+    EXPECT_NEAR(*facts.duration, 4.0, 0.1);
+    EXPECT_EQ(decodeErrors(out), "");
+
+    if (GetParam().browserPlays) {
+        std::string answer;
+        ASSERT_EQ(runCommand("/usr/bin/python3 " + quotePath(TRSN_TESTS_DIR "/video_duration.py") + " " +
+                                 quotePath(out) + " 60",
+                             &answer),
+                  0);
+        const std::regex duration(R"(duration ([0-9.]+)\s*)");
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(answer, match, duration)) << answer;
+        EXPECT_NEAR(std::stod(match[1].str()), *facts.duration, 0.001);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, NormalEnd,
+    testing::Values(Codec{"H264", "-c:v libx264 -preset ultrafast", true},
+                    // This Chromium has no HEVC decoder: ffprobe alone judges it.
+                    Codec{"H265", "-c:v libx265 -preset ultrafast -x265-params log-level=none", false}),
+    [](const testing::TestParamInfo<Codec>& tested) { return std::string(tested.param.name); });
