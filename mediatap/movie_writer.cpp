@@ -277,6 +277,16 @@ void MovieWriter::decideConversion(Track& track) {
     track.tsDiv = div;
 }
 
+void MovieWriter::startTimelineAt(std::int64_t start, AVRational timeBase) {
+    for (Track* track : {&video, &audio}) {
+        if (track->inputStream != nullptr) {
+            track->firstPts =
+                av_rescale_q_rnd(start, timeBase, track->inputStream->time_base,
+                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+        }
+    }
+}
+
 int MovieWriter::writePacket(AVPacket* packet) {
     if (!open) {
         return -1;
