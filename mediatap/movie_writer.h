@@ -84,8 +84,8 @@ class MovieWriter {
         const AVStream* inputStream = nullptr;  // borrowed from the input, which outlives the writer
         AVStream* outStream = nullptr;          // owned by outputContext
         int outIndex = -1;
-        std::optional<std::int64_t> firstPts;  // the base of the track's timestamps; empty until known
-        bool rescale = false;                  // the muxer chose another time base: convert by mul / div
+        std::optional<std::int64_t> base;  // what the track's timestamps count from; empty until known
+        bool rescale = false;              // the muxer chose another time base: convert by mul / div
         std::int64_t tsMul = 1;
         std::int64_t tsDiv = 1;
         DtsTrack dtsTrack;
