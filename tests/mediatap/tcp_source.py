@@ -40,7 +40,10 @@ def main():
     sys.stdout.flush()
     client, _ = listener.accept()
     if paced is not None:
-        send_paced(client, data, paced)
+        try:
+            send_paced(client, data, paced)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the client went away
         client.close()
         while sys.stdin.read(4096):
             pass
