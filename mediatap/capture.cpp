@@ -2,6 +2,7 @@
 // output writers, packet logs, the packet loop with timestamp repair, and the teardown.
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "main_report.h"
 #include "movie_writer.h"
 #include "packet_log.h"
+#include "timeline_start.h"
 #include "timestamp_repair.h"
 
 namespace {
@@ -230,8 +232,9 @@ struct Kind {
     MovieWriter* singleWriter;  // -mv or -ma
     const char* writeFailure;
 
+    CaptureRepair::Kind repairKind;
+
     std::int32_t count = 0;
-    RepairState repair{};
     double time = 0.0;                  // stream time of the last packet passed on
     std::optional<double> firstTime{};  // of the first packet passed on that had a PTS
     double elapsed = 0.0;               // from firstTime to the last packet with a PTS: what -ns limits
@@ -241,6 +244,16 @@ enum class LoopEnd { normal, failure };
 
 // Pause between two reads that failed without an end of file, so that a bounded retry does not spin.
 constexpr std::chrono::milliseconds retryPause{10};
+
+// A packet passed on that waits for the start of the time line before it goes to the writers.
+struct Waiting {
+    Kind* kind;
+    PacketPtr packet;
+};
+
+TimeBase timeBaseOf(const AVStream* stream) {
+    return stream != nullptr ? TimeBase{stream->time_base.num, stream->time_base.den} : TimeBase{};
+}
 
 // The packet loop over what capture() owns: reads the input until its end, a limit, a stop request or a
 // failure, and passes each packet of the chosen streams on to the logs and the writers. The counts of
@@ -260,20 +273,37 @@ struct PacketLoop {
                .ownLog = logs.video,
                .ownLogFailure = logVideoFailure,
                .singleWriter = writers.video.get(),
-               .writeFailure = "Failed to write video frame"};
+               .writeFailure = "Failed to write video frame",
+               .repairKind = CaptureRepair::video};
     Kind audio{.video = false,
                .stream = streams.audio,
                .ownLog = logs.audio,
                .ownLogFailure = logAudioFailure,
                .singleWriter = writers.audio.get(),
-               .writeFailure = "Failed to write audio frame"};
+               .writeFailure = "Failed to write audio frame",
+               .repairKind = CaptureRepair::audio};
     bool waitingForKey = true;
+    CaptureRepair repair{timeBaseOf(streams.video), timeBaseOf(streams.audio)};
+    TimelineStart start{streams.hasAudio};
+    std::deque<Waiting> waiting{};
 
     LoopEnd run();
+    LoopEnd read();
     bool passOn(Kind& kind);
+    bool toWriters(Kind& kind);
+    bool write(Kind& kind, AVPacket& passed);
+    bool releaseWaiting();
 };
 
+// The loop, then what still waits for the start of the time line goes to the writers, however the loop
+// ended: it was read and logged.
 LoopEnd PacketLoop::run() {
+    const LoopEnd end = read();
+    start.settle();
+    return releaseWaiting() ? end : LoopEnd::failure;
+}
+
+LoopEnd PacketLoop::read() {
     IntervalTimer sinceLastPacket{IntervalTimer::startNow};
     watch.deadlineFired = false;
     for (;;) {
@@ -352,7 +382,8 @@ bool PacketLoop::passOn(Kind& kind) {
             infoLine(prefix + ": dropping due to missing key frame\n");
             return true;
         }
-        const std::string messages = repairTimestamps(packet.pts, packet.dts, kind.repair, prefix);
+        const std::string messages =
+            repair.repair(kind.repairKind, packet.pts, packet.dts, packet.duration, prefix);
         if (!messages.empty()) {
             infoLine(messages);
         }
@@ -387,12 +418,53 @@ bool PacketLoop::passOn(Kind& kind) {
         }
     }
 
-    // The single-stream writer's reference is taken before any writer sees the packet.
-    PacketUnref releaseCopy{&copy};
-    if (kind.singleWriter != nullptr && av_packet_ref(&copy, &packet) < 0) {
+    return toWriters(kind);
+}
+
+// Until the start of the time line is settled, a packet waits (a reference of its own); then the waiting
+// ones go to the writers in the order they came, and after them every packet as it comes.
+bool PacketLoop::toWriters(Kind& kind) {
+    if (start.settled() && waiting.empty()) {
+        return write(kind, packet);
+    }
+    PacketPtr held{av_packet_alloc()};
+    if (!held || av_packet_ref(held.get(), &packet) < 0) {
         return errorReport(kind.writeFailure, __LINE__);
     }
-    if (writers.audioVideo && writers.audioVideo->writePacket(&packet) != 0) {
+    waiting.push_back(Waiting{&kind, std::move(held)});
+    start.note(kind.video, packet.pts, kind.stream->time_base);
+    return !start.settled() || releaseWaiting();
+}
+
+// Hands the start to every writer, then the waiting packets.
+bool PacketLoop::releaseWaiting() {
+    if (const std::optional<TimelineStart::Stamp> zero = start.start(); zero && !waiting.empty()) {
+        for (const std::unique_ptr<MovieWriter>* writer :
+             {&writers.audioVideo, &writers.video, &writers.audio}) {
+            if (*writer) {
+                (*writer)->startTimelineAt(zero->value, zero->base);
+            }
+        }
+    }
+    while (!waiting.empty()) {
+        Waiting next = std::move(waiting.front());
+        waiting.pop_front();
+        if (!write(*next.kind, *next.packet)) {
+            waiting.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The writers of the kind: the audio-and-video one gets the packet itself, which it rewrites, the
+// single-stream one its own reference, taken before any writer saw the packet.
+bool PacketLoop::write(Kind& kind, AVPacket& passed) {
+    PacketUnref releaseCopy{&copy};
+    if (kind.singleWriter != nullptr && av_packet_ref(&copy, &passed) < 0) {
+        return errorReport(kind.writeFailure, __LINE__);
+    }
+    if (writers.audioVideo && writers.audioVideo->writePacket(&passed) != 0) {
         return errorReport(kind.writeFailure, __LINE__);
     }
     if (kind.singleWriter != nullptr && kind.singleWriter->writePacket(&copy) != 0) {

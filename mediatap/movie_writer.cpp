@@ -22,9 +22,10 @@ void reportError(const std::string& message, int line) {
     ncvAssertPrint_(message, false, kSourceFile, line);
 }
 
-// Shifts one timestamp by the base of its kind (the first PTS). A missing timestamp stays missing; one
-// that comes before the base, or before any base is known, is 0. The shift wraps like two's-complement
-// arithmetic instead of overflowing.
+// Shifts one timestamp by the base of its track (the start of the capture's time line in the track's
+// time base, else the track's first PTS). A missing timestamp stays missing; one that comes before the
+// base, or before any base is known, is 0. The shift wraps like two's-complement arithmetic instead of
+// overflowing.
 std::int64_t shiftTimestamp(std::int64_t timestamp, const std::optional<std::int64_t>& base) {
     if (timestamp == AV_NOPTS_VALUE) {
         return AV_NOPTS_VALUE;
@@ -277,18 +278,27 @@ void MovieWriter::decideConversion(Track& track) {
     track.tsDiv = div;
 }
 
+void MovieWriter::startTimelineAt(std::int64_t start, AVRational timeBase) {
+    for (Track* track : {&video, &audio}) {
+        if (track->inputStream != nullptr) {
+            track->base = av_rescale_q_rnd(start, timeBase, track->inputStream->time_base,
+                                           static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+        }
+    }
+}
+
 int MovieWriter::writePacket(AVPacket* packet) {
     if (!open) {
         return -1;
     }
     Track& track = packet->stream_index == video.inputIndex ? video : audio;
 
-    if (!track.firstPts && packet->pts != AV_NOPTS_VALUE) {
-        track.firstPts = packet->pts;
+    if (!track.base && packet->pts != AV_NOPTS_VALUE) {
+        track.base = packet->pts;
     }
-    const std::int64_t shiftedDts = shiftTimestamp(packet->dts, track.firstPts);
-    packet->pts = convertTimestamp(shiftTimestamp(packet->pts, track.firstPts), track.rescale, track.tsMul,
-                                   track.tsDiv);
+    const std::int64_t shiftedDts = shiftTimestamp(packet->dts, track.base);
+    packet->pts =
+        convertTimestamp(shiftTimestamp(packet->pts, track.base), track.rescale, track.tsMul, track.tsDiv);
     packet->dts = convertTimestamp(shiftedDts, track.rescale, track.tsMul, track.tsDiv);
     packet->stream_index = track.outIndex;
     if (track.rescale) {

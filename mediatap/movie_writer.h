@@ -49,6 +49,12 @@ class MovieWriter {
 
     bool isOpen() const { return open; }
 
+    // Sets the start of the capture's time line, which every output of a run shares: a time stamp in the
+    // given time base. Each track's time stamps are counted from it (converted to the track's own time
+    // base), so that audio and video keep their distance. Without it, each track starts at its own first
+    // PTS. Called before the first packet.
+    void startTimelineAt(std::int64_t start, AVRational timeBase);
+
     // Re-stamps the packet in place and hands it to the interleaving muxer, which takes its reference.
     // Returns 0 when the muxer accepted it, -1 otherwise (the packet then still holds its data).
     int writePacket(AVPacket* packet);
@@ -78,8 +84,8 @@ class MovieWriter {
         const AVStream* inputStream = nullptr;  // borrowed from the input, which outlives the writer
         AVStream* outStream = nullptr;          // owned by outputContext
         int outIndex = -1;
-        std::optional<std::int64_t> firstPts;  // the base of the track's timestamps; empty until known
-        bool rescale = false;                  // the muxer chose another time base: convert by mul / div
+        std::optional<std::int64_t> base;  // what the track's timestamps count from; empty until known
+        bool rescale = false;              // the muxer chose another time base: convert by mul / div
         std::int64_t tsMul = 1;
         std::int64_t tsDiv = 1;
         DtsTrack dtsTrack;

@@ -73,45 +73,6 @@ BoxTrace traceBoxes(const std::string& path) {
     return trace;
 }
 
-// The complete lines of a log that a killed capture may have left with a line cut short.
-std::vector<std::string> completeLines(const std::string& path) {
-    const std::string text = readFile(path);
-    const std::string end = toolLineEnd();
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, at; (at = text.find(end, start)) != std::string::npos;
-         start = at + end.size()) {
-        lines.push_back(text.substr(start, at - start));
-    }
-    return lines;
-}
-
-// The video lines of a log that carry a time stamp (an RTSP stream's first packets may have none).
-std::vector<std::string> timedVideoLines(const std::string& log) {
-    std::vector<std::string> timed;
-    for (const std::string& line : log_lines::linesStartingWith(completeLines(log), "V packet_id=")) {
-        if (log_lines::valueOf(line, "   pts=") != "-9223372036854775808") {
-            timed.push_back(line);
-        }
-    }
-    return timed;
-}
-
-// Waits until the log shows a video packet at least `seconds` of stream time after its first one.
-bool waitForLoggedTime(const std::string& log, double seconds, double timeoutSeconds) {
-    const double deadline = live_source::nowSeconds() + timeoutSeconds;
-    std::size_t count = 0;
-    do {
-        const std::vector<std::string> video = timedVideoLines(log);
-        if (video.size() >= 2 &&
-            log_lines::timeOf(video.back()) - log_lines::timeOf(video.front()) >= seconds) {
-            return true;
-        }
-        count = completeLines(log).size();
-    } while (live_source::waitForLines(log, count + 1, toolLineEnd(),
-                                       std::max(0.0, deadline - live_source::nowSeconds())));
-    return false;
-}
-
 // The presentation times of a file's video packets, in seconds, as ffprobe reads them.
 std::vector<double> videoTimes(const std::string& path) {
     std::string out;
@@ -177,7 +138,8 @@ TEST_P(KilledCapture, KeepsAllButTheLastSecondInEveryContainer) {
         ASSERT_GT(capture.pid, 0);
     }
     for (Capture& capture : captures) {
-        EXPECT_TRUE(waitForLoggedTime(capture.log, capture.killAfter, 30.0)) << capture.container;
+        EXPECT_TRUE(log_lines::waitForLoggedTime(capture.log, capture.killAfter, toolLineEnd(), 30.0))
+            << capture.container;
         kill(capture.pid, SIGKILL);
         EXPECT_TRUE(live_source::waitForExit(capture.pid, 10.0));
         waitTool(capture.pid, pathFor(capture.container + ".out"));
@@ -185,7 +147,8 @@ TEST_P(KilledCapture, KeepsAllButTheLastSecondInEveryContainer) {
     for (const Capture& capture : captures) {
         SCOPED_TRACE(capture.container);
         const std::size_t logged =
-            log_lines::linesStartingWith(completeLines(capture.log), "V packet_id=").size();
+            log_lines::linesStartingWith(log_lines::completeLines(capture.log, toolLineEnd()), "V packet_id=")
+                .size();
         ASSERT_GT(logged, 25u);
         const std::vector<double> times = videoTimes(capture.media);
         EXPECT_GE(times.size() + 25, logged);  // 25 frames a second
@@ -242,7 +205,7 @@ TEST_P(NormalEnd, LeavesAStandardMp4) {
     EXPECT_EQ(trace.topLevel(), "ftyp mdat moov");
     EXPECT_FALSE(trace.has("mvex", "moov"));
     EXPECT_FALSE(trace.has("moof", "root"));
-    const std::vector<std::string> lines = completeLines(log);
+    const std::vector<std::string> lines = log_lines::completeLines(log, toolLineEnd());
     EXPECT_EQ(
         trace.sampleCounts,
         (std::vector<int>{static_cast<int>(log_lines::linesStartingWith(lines, "V packet_id=").size()),

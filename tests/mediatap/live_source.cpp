@@ -121,6 +121,9 @@ RtspServer::RtspServer(const std::string& mediaFile, Transports transports)
 StallingTcpSource::StallingTcpSource(const std::string& file)
     : ServerProcess(scriptPath("tcp_source.py"), {file}) {}
 
+PacedTcpSource::PacedTcpSource(const std::string& file, double seconds)
+    : ServerProcess(scriptPath("tcp_source.py"), {"--paced", std::to_string(seconds), file}) {}
+
 SilentListener::SilentListener() {
     socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

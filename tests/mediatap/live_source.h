@@ -49,6 +49,13 @@ class StallingTcpSource : public ServerProcess {
     explicit StallingTcpSource(const std::string& file);
 };
 
+// Serves a file's bytes at tcp://127.0.0.1:PORT to one client, spread evenly over the given seconds: a
+// byte-stream source that sends at the stream's own rate.
+class PacedTcpSource : public ServerProcess {
+  public:
+    PacedTcpSource(const std::string& file, double seconds);
+};
+
 // A TCP port on 127.0.0.1 that completes connections and never sends a byte.
 class SilentListener {
   public:

@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "live_source.h"
+#include "read_file.h"
 
 namespace log_lines {
 
@@ -46,6 +50,45 @@ inline std::string valueOf(const std::string& line, const std::string& label) {
 
 inline double timeOf(const std::string& line) {
     return std::stod(valueOf(line, "   at="));
+}
+
+// The complete lines of a log, each ending with lineEnd; one that a killed capture left cut short is not
+// among them.
+inline std::vector<std::string> completeLines(const std::string& path, const std::string& lineEnd) {
+    const std::string text = readFile(path);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, at; (at = text.find(lineEnd, start)) != std::string::npos;
+         start = at + lineEnd.size()) {
+        lines.push_back(text.substr(start, at - start));
+    }
+    return lines;
+}
+
+// The video lines of a log that carry a time stamp (an RTSP stream's first packets may have none).
+inline std::vector<std::string> timedVideoLines(const std::string& log, const std::string& lineEnd) {
+    std::vector<std::string> timed;
+    for (const std::string& line : linesStartingWith(completeLines(log, lineEnd), "V packet_id=")) {
+        if (valueOf(line, "   pts=") != "-9223372036854775808") {
+            timed.push_back(line);
+        }
+    }
+    return timed;
+}
+
+// Waits until the log shows a video packet at least `seconds` of stream time after its first one.
+inline bool waitForLoggedTime(const std::string& log, double seconds, const std::string& lineEnd,
+                              double timeoutSeconds) {
+    const double deadline = live_source::nowSeconds() + timeoutSeconds;
+    std::size_t count = 0;
+    do {
+        const std::vector<std::string> video = timedVideoLines(log, lineEnd);
+        if (video.size() >= 2 && timeOf(video.back()) - timeOf(video.front()) >= seconds) {
+            return true;
+        }
+        count = completeLines(log, lineEnd).size();
+    } while (live_source::waitForLines(log, count + 1, lineEnd,
+                                       std::max(0.0, deadline - live_source::nowSeconds())));
+    return false;
 }
 
 }  // namespace log_lines
