@@ -280,10 +280,6 @@ StoppedCapture captureUntilSignal(const RtspServer& server, const std::vector<in
 }
 
 TEST(StopRequest, InterruptEndsTheCaptureNormallyWithFinalisedOutputs) {
-    if (toolIs32BitWindows()) {
-        // Wine's WoW64 mode delivers no console interrupt to a 32-bit program: the x86_64 build runs this.
-        GTEST_SKIP() << "no console interrupt reaches a 32-bit program under the WoW64 Wine";
-    }
     RtspServer server(makeSource());
     ASSERT_FALSE(server.url().empty());
     // Wine hands SIGINT to a Windows program as CTRL_C_EVENT; SIGTERM has no console counterpart there.
@@ -319,10 +315,6 @@ TEST(StopRequest, SecondRequestEndsTheProcessAtOnce) {
 }
 
 TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
-    if (toolIs32BitWindows()) {
-        // Wine's WoW64 mode delivers no console interrupt to a 32-bit program: the x86_64 build runs this.
-        GTEST_SKIP() << "no console interrupt reaches a 32-bit program under the WoW64 Wine";
-    }
     SilentListener listener;
     const int pid = startTool(
         {"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", pathFor("av.mp4")},

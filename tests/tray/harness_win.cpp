@@ -1,5 +1,7 @@
 // Window, process and service helpers of the tray monitor's end-to-end harness.
 #include "harness_win.h"
+// needs windows.h above
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -81,6 +83,43 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
         }
     }
     return TRUE;
+}
+
+struct TooltipQuery {
+    DWORD processId;
+    HWND found;
+};
+
+// A visible tooltip window of the given process.
+BOOL CALLBACK MatchShownTooltip(HWND window, LPARAM param) {
+    auto* query = reinterpret_cast<TooltipQuery*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != query->processId || ClassOf(window) != TOOLTIPS_CLASSW || !IsWindowVisible(window)) {
+        return TRUE;
+    }
+    query->found = window;
+    return FALSE;
+}
+
+// The text of a window of another process that keeps it out of its caption, as a tooltip does.
+std::wstring SentTextOf(HWND window) {
+    wchar_t text[256] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                             &copied)) {
+        return L"";
+    }
+    return text;
+}
+
+void MovePointer(int x, int y) {
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = MulDiv(x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+    input.mi.dy = MulDiv(y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &input, sizeof(INPUT));
 }
 
 void PressKey(WORD key) {
@@ -229,6 +268,35 @@ void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& 
     }
 }
 
+std::wstring ReadTrayTooltip(DWORD timeoutMs) {
+    constexpr DWORD kHoverMs = 2000;  // the shell shows a tooltip half a second after the pointer stops
+    std::wstring text;
+    WaitUntil(
+        [&] {
+            HWND tray = FindAnyWindow(L"Shell_TrayWnd");
+            const TrayPixels icon = ReadTrayPixels();
+            if (tray == nullptr || !icon.showsCamera()) {
+                return false;
+            }
+            TooltipQuery tip{0, nullptr};
+            GetWindowThreadProcessId(tray, &tip.processId);
+            // Off the icon and back (the moves queue up in order), so that the shell sees the pointer arrive.
+            MovePointer(icon.lensAt.x - 40, icon.lensAt.y - 40);
+            MovePointer(icon.lensAt.x, icon.lensAt.y);
+            WaitUntil(
+                [&] {
+                    tip.found = nullptr;
+                    EnumWindows(MatchShownTooltip, reinterpret_cast<LPARAM>(&tip));
+                    text = tip.found != nullptr ? SentTextOf(tip.found) : L"";
+                    return !text.empty();
+                },
+                kHoverMs);
+            return !text.empty();
+        },
+        timeoutMs);
+    return text;
+}
+
 TrayPixels ReadTrayPixels() {
     TrayPixels found;
     HWND tray = FindAnyWindow(L"Shell_TrayWnd");
@@ -241,6 +309,10 @@ TrayPixels ReadTrayPixels() {
     if (width <= 0 || height <= 0) {
         return found;
     }
+    // Wine 10's shell paints a changed icon over the old one without clearing it (its icon windows have
+    // no background), so that a badge outlives its icon until the taskbar repaints. Repainting the
+    // taskbar first shows the icon the shell holds now.
+    RedrawWindow(tray, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
@@ -259,7 +331,10 @@ TrayPixels ReadTrayPixels() {
         const auto* pixels = static_cast<const unsigned char*>(bits);
         for (int i = 0; i < width * height; ++i) {
             const int b = pixels[i * 4], g = pixels[i * 4 + 1], r = pixels[i * 4 + 2];
-            found.lens += (b > 170 && r < 90 && g > 60 && g < 150) ? 1 : 0;
+            if (b > 170 && r < 90 && g > 60 && g < 150) {
+                ++found.lens;
+                found.lensAt = POINT{rect.right - width + i % width, rect.top + i / width};
+            }
             found.badge += (r > 170 && g < 80 && b < 80) ? 1 : 0;
         }
         SelectObject(memory, old);

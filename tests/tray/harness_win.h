@@ -52,6 +52,10 @@ void CloseMessageBox(HWND box);
 // menu is on the screen.
 void ChooseMenuItem(HWND trayWindow, int position, const std::function<void()>& whileOpen = {});
 
+// The text of the tooltip that the shell shows for the tray icon while the pointer rests on the icon;
+// empty when none shows within the time. The pointer is moved onto the icon for it.
+std::wstring ReadTrayTooltip(DWORD timeoutMs);
+
 // Writes every top-level window (and the taskbar's children) to the log, for a failure's report.
 void LogWindows();
 
@@ -60,6 +64,7 @@ void LogWindows();
 struct TrayPixels {
     int lens = 0;
     int badge = 0;
+    POINT lensAt{};  // screen position of the last lens pixel found
     bool showsCamera() const { return lens >= 4; }
     bool showsBadge() const { return badge >= 4; }
 };

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -55,6 +56,38 @@ std::wstring Widen(const std::string& text) {
     int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
     wide.resize(length > 0 ? length - 1 : 0);
     return wide;
+}
+
+struct FindCloser {
+    void operator()(HANDLE find) const { FindClose(find); }
+};
+using UniqueFind = std::unique_ptr<void, FindCloser>;
+
+// Removes a directory and everything in it through "\\?\" paths, which may pass 260 characters. Under
+// the WoW64 Wine, std::filesystem::remove_all of the 32-bit build never returns on such a tree: it goes
+// on looking up names of the working directory inside it.
+void RemoveTree(const std::wstring& directory) {
+    const std::wstring path = directory.rfind(L"\\\\?\\", 0) == 0 ? directory : L"\\\\?\\" + directory;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE first = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    UniqueFind find(first == INVALID_HANDLE_VALUE ? nullptr : first);
+    if (find) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    find.reset();
+    RemoveDirectoryW(path.c_str());
 }
 
 bool Exists(const std::string& path) {
@@ -137,15 +170,11 @@ class UpdaterRun : public ::testing::Test {
         }
         // A blank in the directory name checks the quoting of the installer path.
         scratch_ = fixtures_ + " e2e\\" + name;
-        std::error_code ignored;
-        std::filesystem::remove_all(Widen(scratch_), ignored);
+        RemoveTree(Widen(scratch_));
         std::filesystem::create_directories(Widen(scratch_));
     }
 
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(Widen(scratch_), ignored);
-    }
+    void TearDown() override { RemoveTree(Widen(scratch_)); }
 
     // Copies a test installer to `target` (a full path), making the directories it needs; tells whether
     // the copy succeeded.
