@@ -280,6 +280,33 @@ TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
     EXPECT_EQ(probe(av).streams.size(), 1u);
 }
 
+// The warning the set-up gives for the audio output comes before the report of a log that the check
+// before it finds it cannot open, as it would without the check.
+TEST(NoAudio, WarningForTheAudioOutputComesBeforeALogThatCannotBeOpened) {
+    const std::string input = makeMedia("video.ts", videoSource + h264 + "-f mpegts");
+    const std::string log = pathFor("nodir/v.log");
+    const ToolRun run =
+        runTool({"-i", input, "-mav", pathFor("av.mkv"), "-ma", pathFor("a.mkv"), "-lv", log});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n### Audio stream not found\n"
+              "### Video width=160, height=120, FPS_base=1/50\n" +
+                  expectedReport("Warning",
+                                 "Media file for audio specified, but no audio stream found in the source") +
+                  expectedReport("Error", "Failed to open log for video") +
+                  causeLine(missingFolderText(), log));
+    EXPECT_FALSE(std::filesystem::exists(pathFor("av.mkv")));
+}
+
+// A pipe that the process does not have: the open fails at once, with the system's reason.
+TEST(Input, PipeTheProcessDoesNotHaveCannotBeOpened) {
+    const ToolRun run = runTool({"-i", "pipe:987", "-mav", pathFor("out.mkv")});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n" + expectedReport("Error", "Couldn't open input video") +
+                  causeLine(toolIsWindows() ? "Invalid handle." : "Bad file descriptor", "pipe:987"));
+}
+
 TEST(Failures, UnwritableOutputFailsTheStartBeforeAnyFileIsCreated) {
     const std::string input = makeSample();
     const std::string av = pathFor("av.mkv");
