@@ -1,5 +1,6 @@
 // The run of trsn.mediatap after the command line: FFmpeg set-up, input opening and stream discovery,
 // output writers, packet logs, the packet loop with timestamp repair, and the teardown.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -12,10 +13,14 @@
 
 #include "common.h"
 #include "driver.h"
+#include "failure_cause.h"
+#include "ffmpeg_log.h"
 #include "ffmpeg_owners.h"
+#include "input_pipe.h"
 #include "main_report.h"
 #include "movie_writer.h"
 #include "packet_log.h"
+#include "status_line.h"
 #include "timeline_start.h"
 #include "timestamp_repair.h"
 
@@ -48,9 +53,27 @@ bool isRtsp(const std::string& input) {
     return input.starts_with("rtsp:") || input.starts_with("rtsps:");
 }
 
+// Why reading the input failed: the platform's text when the tool read a pipe itself and that failed,
+// else FFmpeg's for its code.
+std::string inputFailure(const InputPipe& pipe, int code) {
+    return pipe.errorText().empty() ? ffmpegErrorText(code) : pipe.errorText();
+}
+
+// Reads the stream information. Unless -v asks for FFmpeg's whole log, the decoding this takes stays
+// quiet: joining a stream between two key frames makes the decoders complain of every frame before the
+// next, which the capture never decodes.
+int readStreamInfo(AVFormatContext* context, int verbose) {
+    std::optional<LogSilence> quiet;
+    if (verbose == 0) {
+        quiet.emplace();
+    }
+    return avformat_find_stream_info(context, nullptr);
+}
+
 // Opens the input and reads its stream information within one deadline of watch, which the context's
-// interrupt callback points at and so must outlive it. Null after a failure, which is reported.
-InputPtr openInput(const RunOptions& options, InputWatch& watch) {
+// interrupt callback points at and so must outlive it. A pipe or FIFO is read through pipe, which must
+// outlive the context too. Null after a failure, which is reported.
+InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe) {
     InputPtr input{avformat_alloc_context()};
     if (!input) {
         errorReport("avformat_alloc_context failure", __LINE__);
@@ -60,18 +83,30 @@ InputPtr openInput(const RunOptions& options, InputWatch& watch) {
     input->interrupt_callback.opaque = &watch;
     watch.timer.restart();
 
+    if (const std::optional<PipeTarget> target = pipeTargetOf(options.input)) {
+        if (!pipe.open(*target, input->interrupt_callback)) {
+            errorReport("Couldn't open input video", __LINE__);
+            reportCause(inputFailure(pipe, AVERROR(ENOMEM)), options.input);
+            return nullptr;
+        }
+        input->pb = pipe.context();
+    }
     Dictionary openOptions;
     if (isRtsp(options.input)) {
         av_dict_set(openOptions.address(), "rtsp_flags", "prefer_tcp", 0);
     }
     AVFormatContext* context = input.release();
-    if (avformat_open_input(&context, options.input.c_str(), nullptr, openOptions.address()) < 0) {
+    if (const int opened =
+            avformat_open_input(&context, options.input.c_str(), nullptr, openOptions.address());
+        opened < 0) {
         errorReport("Couldn't open input video", __LINE__);  // FFmpeg freed the context
+        reportCause(inputFailure(pipe, opened), options.input);
         return nullptr;
     }
     input.reset(context);
-    if (avformat_find_stream_info(context, nullptr) < 0) {
+    if (const int found = readStreamInfo(context, options.verbose); found < 0) {
         errorReport("avformat_find_stream_info failed", __LINE__);
+        reportCause(inputFailure(pipe, found), options.input);
         return nullptr;
     }
     if (options.verbose != 0) {
@@ -134,18 +169,95 @@ std::optional<Streams> chooseStreams(AVFormatContext& input) {
     return streams;
 }
 
+// What a writer copies of the input: video, audio, or both.
+struct Copied {
+    MovieWriter::Source video;
+    MovieWriter::Source audio;
+};
+
+Copied copiedBy(const Streams& streams, bool withVideo, bool withAudio) {
+    Copied copied;
+    if (withVideo) {
+        copied.video = {streams.videoIndex, streams.video->codecpar, streams.video};
+    }
+    if (withAudio && streams.audio != nullptr) {
+        copied.audio = {streams.audioIndex, streams.audio->codecpar, streams.audio};
+    }
+    return copied;
+}
+
 std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Streams& streams, bool withVideo,
                                         bool withAudio, bool useAacFilter) {
-    const AVStream* video = withVideo ? streams.video : nullptr;
-    const AVStream* audio = withAudio ? streams.audio : nullptr;
+    const Copied copied = copiedBy(streams, withVideo, withAudio);
     std::unique_ptr<MovieWriter> writer{new (std::nothrow) MovieWriter(
         fileName, withVideo ? streams.videoIndex : -1, withAudio ? streams.audioIndex : -1,
-        video != nullptr ? video->codecpar : nullptr, audio != nullptr ? audio->codecpar : nullptr, video,
-        audio, ioTimeoutCallback, nullptr, useAacFilter)};
+        copied.video.params, copied.audio.params, copied.video.stream, copied.audio.stream, ioTimeoutCallback,
+        nullptr, useAacFilter)};
     if (writer && !writer->isOpen()) {
         writer.reset();
     }
     return writer;
+}
+
+constexpr const char* noAudioForMedia =
+    "Media file for audio specified, but no audio stream found in the source";
+constexpr const char* noAudioForLog = "Log file for audio specified, but no audio stream found in the source";
+
+// Reports a log that failed, and why.
+bool logFailure(const PacketLog& log, const char* failure, int line) {
+    errorReport(failure, line);
+    reportCause(log.errorText(), log.fileName());
+    return false;
+}
+
+// Checks, before any file is created or changed, what would keep the set-up from completing: each media
+// output as its writer would make it (its folder, and a trial of its header), then each log, in the
+// order of the set-up. The first failure is reported as the set-up would report it, with the warnings
+// the set-up would have given before it; without one, nothing is printed.
+bool checkOutputs(const RunOptions& options, const Streams& streams) {
+    struct Output {
+        bool given;
+        const std::string& name;
+        bool withVideo;
+        bool withAudio;
+        const char* failure;
+    };
+    const Output media[] = {
+        {options.mediaAudioVideoGiven, options.mediaAudioVideo, true, streams.hasAudio,
+         "Failed to open audio+video media output"},
+        {options.mediaVideoGiven, options.mediaVideo, true, false, "Failed to open video media output"},
+        {options.mediaAudioGiven && streams.hasAudio, options.mediaAudio, false, true,
+         "Failed to open audio media output"},
+    };
+    for (const Output& output : media) {
+        const Copied copied = copiedBy(streams, output.withVideo, output.withAudio);
+        if (output.given &&
+            !MovieWriter::check(output.name, copied.video, copied.audio, options.useAacFilter)) {
+            return errorReport(output.failure, __LINE__);
+        }
+    }
+    struct Log {
+        bool given;
+        const std::string& name;
+        const char* failure;
+    };
+    const Log logs[] = {
+        {options.logAudioVideoGiven, options.logAudioVideo, "Failed to open log for audio+video"},
+        {options.logVideoGiven, options.logVideo, "Failed to open log for video"},
+        {options.logAudioGiven && streams.hasAudio, options.logAudio, "Failed to open log for audio"},
+    };
+    for (const Log& log : logs) {
+        std::string reason;
+        if (log.given && !PacketLog::checkOpen(log.name, reason)) {
+            if (options.mediaAudioGiven && !streams.hasAudio) {
+                warningReport(noAudioForMedia, __LINE__);
+            }
+            errorReport(log.failure, __LINE__);
+            reportCause(reason, log.name);
+            return false;
+        }
+    }
+    return true;
 }
 
 // The media outputs, declared so that they are destroyed (and so finalised) in the order -mv, -ma, -mav.
@@ -182,8 +294,7 @@ std::optional<Writers> createWriters(const RunOptions& options, const Streams& s
                 return std::nullopt;
             }
         } else {
-            warningReport("Media file for audio specified, but no audio stream found in the source",
-                          __LINE__);
+            warningReport(noAudioForMedia, __LINE__);
         }
     }
     return writers;
@@ -201,18 +312,18 @@ struct Logs {
 std::optional<Logs> openLogs(const RunOptions& options, const Streams& streams) {
     Logs logs;
     if (options.logAudioVideoGiven && !logs.audioVideo.open(options.logAudioVideo)) {
-        errorReport("Failed to open log for audio+video", __LINE__);
+        logFailure(logs.audioVideo, "Failed to open log for audio+video", __LINE__);
         return std::nullopt;
     }
     if (options.logVideoGiven && !logs.video.open(options.logVideo)) {
-        errorReport("Failed to open log for video", __LINE__);
+        logFailure(logs.video, "Failed to open log for video", __LINE__);
         return std::nullopt;
     }
     if (options.logAudioGiven) {
         if (!streams.hasAudio) {
-            warningReport("Log file for audio specified, but no audio stream found in the source", __LINE__);
+            warningReport(noAudioForLog, __LINE__);
         } else if (!logs.audio.open(options.logAudio)) {
-            errorReport("Failed to open log for audio", __LINE__);
+            logFailure(logs.audio, "Failed to open log for audio", __LINE__);
             return std::nullopt;
         }
     }
@@ -267,6 +378,7 @@ struct PacketLoop {
     Logs& logs;
     AVPacket& packet;
     AVPacket& copy;  // the single-stream writer's own reference
+    const InputPipe& pipe;
 
     Kind video{.video = true,
                .stream = streams.video,
@@ -286,6 +398,7 @@ struct PacketLoop {
     CaptureRepair repair{timeBaseOf(streams.video), timeBaseOf(streams.audio)};
     TimelineStart start{streams.hasAudio};
     std::deque<Waiting> waiting{};
+    StatusLine status{};
 
     LoopEnd run();
     LoopEnd read();
@@ -293,6 +406,7 @@ struct PacketLoop {
     bool toWriters(Kind& kind);
     bool write(Kind& kind, AVPacket& passed);
     bool releaseWaiting();
+    void showStatus();
 };
 
 // The loop, then what still waits for the start of the time line goes to the writers, however the loop
@@ -327,6 +441,7 @@ LoopEnd PacketLoop::read() {
             }
             if (ioError || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
                 errorReport("av_read_frame IO error", __LINE__);
+                reportCause(inputFailure(pipe, ioError ? input.pb->error : result), options.input);
                 return LoopEnd::failure;
             }
             std::this_thread::sleep_for(retryPause);
@@ -363,7 +478,21 @@ LoopEnd PacketLoop::read() {
         if (stopRequested()) {
             return LoopEnd::normal;
         }
+        showStatus();
     }
+}
+
+// The status line, when one is due: the stream time as -ns counts it, the counts, and what the media
+// files hold so far.
+void PacketLoop::showStatus() {
+    if (!status.due()) {
+        return;
+    }
+    std::uint64_t bytes = 0;
+    for (const MovieWriter* writer : {writers.audioVideo.get(), writers.video.get(), writers.audio.get()}) {
+        bytes += writer != nullptr ? writer->bytesWritten() : 0;
+    }
+    status.update(std::max(video.elapsed, audio.elapsed), video.count, audio.count, bytes);
 }
 
 // Repairs, logs and writes one packet of the chosen video or audio stream. False when a write failed.
@@ -411,10 +540,10 @@ bool PacketLoop::passOn(Kind& kind) {
         line.size = packet.size;
         const std::string text = composePacketLine(line);
         if (!logs.audioVideo.write(text)) {
-            return errorReport(logAudioVideoFailure, __LINE__);
+            return logFailure(logs.audioVideo, logAudioVideoFailure, __LINE__);
         }
         if (!kind.ownLog.write(text)) {
-            return errorReport(kind.ownLogFailure, __LINE__);
+            return logFailure(kind.ownLog, kind.ownLogFailure, __LINE__);
         }
     }
 
@@ -485,7 +614,7 @@ bool finishOutputs(Logs& logs, FramePtr& frame, Writers& writers, bool reportLog
         if (!log->close()) {
             complete = false;
             if (reportLogs) {
-                errorReport(failure, __LINE__);
+                logFailure(*log, failure, __LINE__);
             }
         }
     }
@@ -506,12 +635,16 @@ bool finishOutputs(Logs& logs, FramePtr& frame, Writers& writers, bool reportLog
 int capture(const RunOptions& options) {
     const NetworkSession network;
     InputWatch watch;  // the input's interrupt callback points at it
-    const InputPtr input = openInput(options, watch);
+    InputPipe pipe;    // the input's I/O when it is a pipe
+    const InputPtr input = openInput(options, watch, pipe);
     if (!input) {
         return -1;
     }
     const std::optional<Streams> streams = chooseStreams(*input);
     if (!streams) {
+        return -1;
+    }
+    if (!checkOutputs(options, *streams)) {
         return -1;
     }
     std::optional<Writers> writers = createWriters(options, *streams);
@@ -537,7 +670,7 @@ int capture(const RunOptions& options) {
     }
 
     infoLine("### Started processing input video packets\n");
-    PacketLoop loop{options, *input, watch, *streams, *writers, *logs, *packet, *copy};
+    PacketLoop loop{options, *input, watch, *streams, *writers, *logs, *packet, *copy, pipe};
     const bool normalEnd = loop.run() == LoopEnd::normal;
     if (normalEnd) {
         infoLine("### Finished processing input video: " + std::to_string(loop.video.count) + " packets\n");
@@ -550,10 +683,12 @@ int capture(const RunOptions& options) {
 
 int runCapture(const RunOptions& options) {
     installStopHandler();
+    installFfmpegLog();
     if (options.verbose != 0) {
         av_log_set_level(AV_LOG_DEBUG);
     }
     const int status = capture(options);
+    clearStatusLine();
     notifyTeardownDone();
     return status;
 }

@@ -18,6 +18,7 @@ std::map<int, std::uint16_t> colorTable;
 bool tableReady = false;
 console::Handle* consoleHandle = nullptr;
 std::uint16_t savedAttribute = 0;
+bool statusShown = false;
 
 bool globalErr = false;
 
@@ -54,11 +55,33 @@ void ncvDebugOutput(const std::string& message, ConsoleColor color) {
     if (!tableReady) {
         fillTable();
     }
+    clearStatusLine();
     console::setAttribute(consoleHandle, std::cout, static_cast<std::uint16_t>(consoleAttribute(color)));
     std::cout << message;
     std::cout.flush();
     console::restoreAttribute(consoleHandle, std::cout, savedAttribute);
     std::cout.clear();  // a line that could not be written is dropped; the next one is tried anew
+}
+
+bool consoleIsInteractive() {
+    return console::isInteractive(console::standardOutput());
+}
+
+void showStatusLine(const std::string& text) {
+    if (!consoleIsInteractive()) {
+        return;
+    }
+    console::showStatus(console::standardOutput(), std::cout, text);
+    std::cout.clear();
+    statusShown = true;
+}
+
+void clearStatusLine() {
+    if (statusShown) {
+        console::clearStatus(console::standardOutput(), std::cout);
+        std::cout.clear();
+        statusShown = false;
+    }
 }
 
 std::string elapsedTimeString(std::uint64_t ms) {

@@ -21,6 +21,12 @@ NCV_EXPORT void ncvAssertPrint_(const std::string& message, bool isWarning, cons
 NCV_EXPORT void setGlobalErr();
 NCV_EXPORT bool isGlobalErr();
 
+// The one status line of a capture, for an interactive console only: shown in place of the one before,
+// and cleared before any other message is written, so that it never stays among them.
+bool consoleIsInteractive();
+void showStatusLine(const std::string& text);
+void clearStatusLine();
+
 // Milliseconds between two performance-counter readings; the mean of the two frequencies is used.
 double intervalMs(std::uint64_t startCounter, std::uint64_t startFrequency, std::uint64_t nowCounter,
                   std::uint64_t nowFrequency);

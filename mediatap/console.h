@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 namespace console {
 
@@ -17,6 +18,14 @@ std::uint16_t readAttribute(Handle* handle);
 void setAttribute(Handle* handle, std::ostream& out, std::uint16_t attribute);
 // Puts back the attribute read at the first message.
 void restoreAttribute(Handle* handle, std::ostream& out, std::uint16_t saved);
+
+// True when standard output is an interactive console (a terminal), where a line can be rewritten.
+bool isInteractive(Handle* handle);
+// Shows the text on the cursor's line in place of what a previous call showed there, cut to what fits
+// on one line of the console; the cursor stays behind it.
+void showStatus(Handle* handle, std::ostream& out, const std::string& text);
+// Empties the cursor's line and puts the cursor at its start, as if it had never been written.
+void clearStatus(Handle* handle, std::ostream& out);
 
 void readCounter(std::int64_t& frequency, std::int64_t& counter);
 

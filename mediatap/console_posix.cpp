@@ -1,5 +1,6 @@
 // POSIX terms of the console layer: ANSI colours on a terminal, CLOCK_MONOTONIC, signals.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,9 +30,17 @@ void writeSgr(std::ostream& out, std::uint16_t attribute) {
 std::atomic<int> requests{0};
 void (*requestCallback)() = nullptr;
 
+// Moves the cursor to the start of its line and empties the line.
+constexpr char clearLine[] = "\r\x1b[K";
+// A status line is on the terminal: a process that ends at once takes it away first.
+std::atomic<bool> statusShown{false};
+
 extern "C" void onSignal(int) {
     const int count = requests.fetch_add(1) + 1;
     if (count > 1) {
+        if (statusShown.load()) {
+            [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, clearLine, sizeof clearLine - 1);
+        }
         _exit(255);
     }
     if (requestCallback != nullptr) {
@@ -61,6 +70,29 @@ void restoreAttribute(Handle* handle, std::ostream& out, std::uint16_t) {
         out << "\x1b[0m";
         out.flush();
     }
+}
+
+bool isInteractive(Handle* handle) {
+    return handle != nullptr && handle->isTerminal;
+}
+
+void showStatus(Handle*, std::ostream& out, const std::string& text) {
+    winsize size{};
+    std::size_t fits = text.size();
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && fits > size.ws_col - 1u) {
+        fits = size.ws_col - 1u;  // the last column would wrap the cursor
+    }
+    statusShown.store(true);
+    out << '\r';
+    out.write(text.data(), static_cast<std::streamsize>(fits));
+    out << "\x1b[K";
+    out.flush();
+}
+
+void clearStatus(Handle*, std::ostream& out) {
+    out << clearLine;
+    out.flush();
+    statusShown.store(false);
 }
 
 void readCounter(std::int64_t& frequency, std::int64_t& counter) {

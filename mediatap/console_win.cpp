@@ -24,6 +24,24 @@ trsn::win::UniqueEvent teardownEvent;  // set once the run has torn down
 constexpr DWORD closeWaitMs = 4500;
 constexpr LONGLONG leaveUndoneAfterMs = 4000;
 std::atomic<LONGLONG> deadlineRequestTick{0};  // GetTickCount64 of such a request, 0 for none
+std::atomic<bool> statusShown{false};          // a status line is on the console
+
+// Empties the cursor's line of the console and puts the cursor at its start.
+void emptyCursorLine(HANDLE output, const CONSOLE_SCREEN_BUFFER_INFO& info) {
+    const COORD start{0, info.dwCursorPosition.Y};
+    DWORD written = 0;
+    FillConsoleOutputCharacterW(output, L' ', static_cast<DWORD>(info.dwSize.X), start, &written);
+    FillConsoleOutputAttribute(output, info.wAttributes, static_cast<DWORD>(info.dwSize.X), start, &written);
+    SetConsoleCursorPosition(output, start);
+}
+
+void clearStatusOf(HANDLE output) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(output, &info)) {
+        emptyCursorLine(output, info);
+    }
+    statusShown.store(false);
+}
 
 BOOL WINAPI onControl(DWORD type) {
     const ControlAction action = controlAction(type);
@@ -32,6 +50,9 @@ BOOL WINAPI onControl(DWORD type) {
     }
     const int count = requests.fetch_add(1) + 1;
     if (count > 1) {
+        if (statusShown.load()) {
+            clearStatusOf(GetStdHandle(STD_OUTPUT_HANDLE));
+        }
         ExitProcess(static_cast<UINT>(-1));
     }
     if (action == ControlAction::stopAndWait) {
@@ -86,6 +107,33 @@ void setAttribute(Handle* handle, std::ostream&, std::uint16_t attribute) {
 
 void restoreAttribute(Handle* handle, std::ostream&, std::uint16_t saved) {
     SetConsoleTextAttribute(handle->output, saved);
+}
+
+bool isInteractive(Handle* handle) {
+    DWORD mode = 0;
+    return handle != nullptr && GetConsoleMode(handle->output, &mode) != 0;
+}
+
+void showStatus(Handle* handle, std::ostream& out, const std::string& text) {
+    out.flush();
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(handle->output, &info)) {
+        return;
+    }
+    emptyCursorLine(handle->output, info);
+    std::size_t fits = text.size();
+    const auto width = static_cast<std::size_t>(info.dwSize.X > 1 ? info.dwSize.X : 0);
+    if (width > 1 && fits > width - 1) {
+        fits = width - 1;  // the last column would wrap the cursor
+    }
+    statusShown.store(true);
+    out.write(text.data(), static_cast<std::streamsize>(fits));
+    out.flush();
+}
+
+void clearStatus(Handle* handle, std::ostream& out) {
+    out.flush();
+    clearStatusOf(handle->output);
 }
 
 void readCounter(std::int64_t& frequency, std::int64_t& counter) {

@@ -1,11 +1,14 @@
 #include "movie_writer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
+#include "address_text.h"
+#include "failure_cause.h"
+#include "ffmpeg_log.h"
 #include "ffmpeg_owners.h"
 #include "mp4_finish.h"
+#include "muxer_trial.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -38,16 +41,6 @@ std::int64_t shiftTimestamp(std::int64_t timestamp, const std::optional<std::int
     return shifted < 0 ? 0 : shifted;
 }
 
-// The MP4 family's muxers that a recording writes as fragments and finishes as a standard file.
-bool recordsFragments(const AVOutputFormat* format) {
-    for (const char* name : {"mp4", "mov", "ipod", "3gp", "3g2"}) {
-        if (std::strcmp(format->name, name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The stream time of a packet in seconds, by its DTS (else its PTS), in the output's time base.
 std::optional<double> streamSeconds(const AVPacket& packet, AVRational timeBase) {
     const std::int64_t stamp = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
@@ -75,22 +68,34 @@ void MovieWriter::OutputCloser::operator()(AVFormatContext* context) const {
 
 MovieWriter::MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
                          int (*onInterrupt)(void*), bool useAacFilter)
-    : interruptCallback{onInterrupt, &ioTimer} {
+    : MovieWriter(name, videoSource, audioSource, onInterrupt, useAacFilter, Purpose::recording) {}
+
+MovieWriter::MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
+                         int (*onInterrupt)(void*), bool useAacFilter, Purpose use)
+    : interruptCallback{onInterrupt, &ioTimer}, purpose(use) {
     video.inputIndex = videoSource.index;
     video.inputStream = videoSource.stream;
     audio.inputIndex = audioSource.index;
     audio.inputStream = audioSource.stream;
-    if (!setUp(name, videoSource.params, audioSource.params, useAacFilter)) {
-        // Release what set-up made; a file that was already created stays on disk.
+    const bool setUpDone = setUp(name, videoSource.params, audioSource.params, useAacFilter);
+    if (!setUpDone || purpose == Purpose::trial) {
+        // Release what set-up made; a file that a failed set-up had already created stays on disk.
         aacFilter.reset();
         outputContext.reset();
         output.close();
         video.outStream = nullptr;
         audio.outStream = nullptr;
+        trialPassed = setUpDone;
         return;
     }
-    ncvDebugOutput("### Movie " + fileName + " opened for writing\n", White);
+    ncvDebugOutput("### Movie " + maskAddresses(fileName) + " opened for writing\n", White);
     open = true;
+}
+
+bool MovieWriter::check(const std::string& name, const Source& videoSource, const Source& audioSource,
+                        bool useAacFilter) {
+    const MovieWriter trial(name, videoSource, audioSource, ioTimeoutCallback, useAacFilter, Purpose::trial);
+    return trial.trialPassed;
 }
 
 MovieWriter::MovieWriter(const std::string& name, int videoIndex, int audioIndex,
@@ -149,15 +154,17 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoP
         }
     }
 
-    if (!output.open(fileName, outputContext->interrupt_callback)) {
-        reportError("avio_open failure", __LINE__);
+    if (!openFile()) {
         return false;
     }
-    outputContext->pb = output.context();
-    fragmented = output.file() != nullptr && recordsFragments(outputContext->oformat);
+    fragmented = recordedInFragments(fileName, outputContext->oformat);
     useAacFlag = useAacFilter;
-    if (!writeHeader()) {
-        reportError("avformat_write_header failure", __LINE__);
+    if (const int header = writeHeader(); header < 0) {
+        if (purpose == Purpose::trial) {
+            reportRefusedHeader(header);
+        } else {
+            reportFailure("avformat_write_header failure", header, __LINE__);
+        }
         return false;
     }
 
@@ -167,24 +174,90 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoP
     return true;
 }
 
-// The header, with the fragment options for a recording in fragments: fragments are cut when the writer
-// hands over; the moov waits for the first of them, which carry what it must describe; no index of the
-// fragments is kept for the end.
-bool MovieWriter::writeHeader() {
+// The file of a recording is created. A trial checks that it could be and writes to a context that keeps
+// nothing instead, leaving whatever is on disk as it was.
+bool MovieWriter::openFile() {
+    std::string reason;
+    if (purpose == Purpose::trial) {
+        if (OutputIo::checkOpen(fileName, reason) && !output.openDiscarding()) {
+            reason = ffmpegErrorText(AVERROR(ENOMEM));
+        }
+    } else if (!output.open(fileName, outputContext->interrupt_callback)) {
+        reason = output.failureText();
+    }
+    if (output.context() == nullptr) {
+        reportError("avio_open failure", __LINE__);
+        reportCause(reason, fileName);
+        return false;
+    }
+    outputContext->pb = output.context();
+    return true;
+}
+
+// The header, with the fragment options for a recording in fragments; FFmpeg's answer. A trial's
+// header leaves FFmpeg's log silent: the recording's own header says what FFmpeg has to say.
+int MovieWriter::writeHeader() {
     Dictionary options;
     if (fragmented) {
-        av_dict_set(options.address(), "movflags", "+frag_custom+delay_moov+skip_trailer+frag_discont", 0);
+        setFragmentOptions(options);
         video.awaited = video.outStream != nullptr;
         audio.awaited = audio.outStream != nullptr;
     }
-    if (avformat_write_header(outputContext.get(), options.address()) < 0) {
-        return false;
+    std::optional<LogSilence> quiet;
+    if (purpose == Purpose::trial) {
+        quiet.emplace();
+    }
+    const int result = avformat_write_header(outputContext.get(), options.address());
+    if (result < 0) {
+        return result;
     }
     if (fragmented) {
         const AVOption* flag = av_opt_find(outputContext->priv_data, "frag_discont", "movflags", 0, 0);
         discontinuityFlag = flag != nullptr ? flag->default_val.i64 : 0;
     }
-    return true;
+    return 0;
+}
+
+// A trial's header that the container refused: the report names the first stream it cannot hold on its
+// own, in FFmpeg's name for the codec, with those of .mkv and .mov that can. A stream without its picture
+// size or sample rate is refused by every container, which says nothing of its codec. When no stream is
+// refused on its own, FFmpeg's failure is reported as the recording's would be.
+void MovieWriter::reportRefusedHeader(int code) {
+    for (const Track* track : {&video, &audio}) {
+        if (track->outStream == nullptr) {
+            continue;
+        }
+        const AVCodecParameters* params = track->outStream->codecpar;
+        const bool described = params->codec_type == AVMEDIA_TYPE_VIDEO
+                                   ? params->width > 0 && params->height > 0
+                                   : params->sample_rate > 0;
+        if (!described) {
+            continue;
+        }
+        const AVRational timeBase = track->inputStream->time_base;
+        if (containerTakes(fileName, params, timeBase)) {
+            continue;
+        }
+        std::string message = "Output " + maskAddresses(fileName) + " cannot hold " +
+                              avcodec_get_name(params->codec_id) +
+                              (params->codec_type == AVMEDIA_TYPE_VIDEO ? " video" : " audio");
+        const bool mkv = containerTakes("trial.mkv", params, timeBase);
+        const bool mov = containerTakes("trial.mov", params, timeBase);
+        if (mkv || mov) {
+            message += std::string("; ") + (mkv && mov ? ".mkv or .mov" : mkv ? ".mkv" : ".mov") + " can";
+        }
+        reportError(message, __LINE__);
+        return;
+    }
+    reportFailure("avformat_write_header failure", code, __LINE__);
+}
+
+// The report of a failed FFmpeg call on the file, and why: the platform's text when the file failed
+// under it, else FFmpeg's.
+void MovieWriter::reportFailure(const std::string& message, int code, int line) {
+    reportError(message, line);
+    const std::string fileText = output.failureText();
+    reportCause(fileText.empty() ? ffmpegErrorText(code) : fileText, fileName);
 }
 
 // Keeps the muxer's frag_discont flag raised. It makes the first packet of every fragment keep its own
@@ -199,8 +272,7 @@ void MovieWriter::keepFragmentsDiscontinuous() {
     }
 }
 
-// Creates the track's output stream at outIndex, described by the input's parameters: a stream copy,
-// with the codec tag left for the muxer to choose.
+// Creates the track's output stream at outIndex, described by the input's parameters.
 bool MovieWriter::addStream(const AVCodecParameters* input, int outIndex, Track& track) {
     track.outIndex = outIndex;
     track.outStream = avformat_new_stream(outputContext.get(), nullptr);
@@ -215,28 +287,9 @@ bool MovieWriter::addStream(const AVCodecParameters* input, int outIndex, Track&
             __LINE__);
         return false;
     }
-    out->codec_type = input->codec_type;
-    out->codec_id = input->codec_id;
-    out->bit_rate = input->bit_rate;
-    out->width = input->width;
-    out->height = input->height;
-    out->format = input->format;
-    out->profile = input->profile;
-    out->level = input->level;
-    out->sample_rate = input->sample_rate;
-    av_channel_layout_uninit(&out->ch_layout);
-    out->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
-    out->ch_layout.nb_channels = input->ch_layout.nb_channels;
-    out->frame_size = input->frame_size;
-    if (input->extradata_size > 0 && input->extradata != nullptr) {
-        out->extradata = static_cast<std::uint8_t*>(
-            av_mallocz(static_cast<std::size_t>(input->extradata_size) + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (out->extradata == nullptr) {
-            reportError("avcodec_get_context_defaults3 failure", __LINE__);
-            return false;
-        }
-        std::memcpy(out->extradata, input->extradata, static_cast<std::size_t>(input->extradata_size));
-        out->extradata_size = input->extradata_size;
+    if (!copyParameters(input, out)) {
+        reportError("avcodec_get_context_defaults3 failure", __LINE__);
+        return false;
     }
     track.outStream->time_base = track.inputStream->time_base;
     return true;
@@ -319,8 +372,8 @@ int MovieWriter::writePacket(AVPacket* packet) {
     const std::optional<double> seconds = streamSeconds(*packet, track.outStream->time_base);
     keepFragmentsDiscontinuous();
     ioTimer.restart();
-    if (av_interleaved_write_frame(outputContext.get(), packet) != 0) {
-        reportError("av_interleaved_write_frame failure", __LINE__);
+    if (const int written = av_interleaved_write_frame(outputContext.get(), packet); written != 0) {
+        reportFailure("av_interleaved_write_frame failure", written, __LINE__);
         return -1;
     }
     track.awaited = false;
@@ -357,15 +410,20 @@ int MovieWriter::handOver() {
         }
     }
     ioTimer.restart();
-    bool written = av_interleaved_write_frame(outputContext.get(), nullptr) >= 0 &&
-                   av_write_frame(outputContext.get(), nullptr) >= 0;
-    if (fragmented && !fragmentsStarted && written) {
+    int result = av_interleaved_write_frame(outputContext.get(), nullptr);
+    if (result >= 0) {
+        result = av_write_frame(outputContext.get(), nullptr);
+    }
+    if (fragmented && !fragmentsStarted && result >= 0) {
         // The first flush writes only the moov; the second, the first fragment.
-        written = av_write_frame(outputContext.get(), nullptr) >= 0;
+        result = av_write_frame(outputContext.get(), nullptr);
         fragmentsStarted = true;
     }
-    if (!written || !output.handOver()) {
-        reportError("av_interleaved_write_frame failure", __LINE__);
+    if (result >= 0 && !output.handOver()) {
+        result = output.context()->error < 0 ? output.context()->error : AVERROR(EIO);
+    }
+    if (result < 0) {
+        reportFailure("av_interleaved_write_frame failure", result, __LINE__);
         return -1;
     }
     if (schedule.handedOver(clock.elapsedMs())) {
@@ -400,10 +458,16 @@ void MovieWriter::keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shift
 int MovieWriter::filterAudio(AVPacket* packet) {
     const bool hasContent = packet->data != nullptr || packet->side_data_elems > 0;
     const PacketPtr work(av_packet_alloc());
-    if (!hasContent || !work || av_packet_ref(work.get(), packet) < 0 ||
-        av_bsf_send_packet(aacFilter.get(), work.get()) < 0 ||
-        av_bsf_receive_packet(aacFilter.get(), work.get()) < 0) {
+    int result = !hasContent ? AVERROR(EINVAL) : !work ? AVERROR(ENOMEM) : av_packet_ref(work.get(), packet);
+    if (result >= 0) {
+        result = av_bsf_send_packet(aacFilter.get(), work.get());
+    }
+    if (result >= 0) {
+        result = av_bsf_receive_packet(aacFilter.get(), work.get());
+    }
+    if (result < 0) {
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
+        reportCause(ffmpegErrorText(result), fileName);
         return -1;
     }
     av_packet_unref(packet);
@@ -419,7 +483,7 @@ bool MovieWriter::finish() {
     const bool finished = finishFile();
     outputContext.reset();
     if (finished) {
-        ncvDebugOutput("### Movie " + fileName + " finalized\n", White);
+        ncvDebugOutput("### Movie " + maskAddresses(fileName) + " finalized\n", White);
     }
     return finished;
 }
@@ -429,9 +493,10 @@ bool MovieWriter::finish() {
 bool MovieWriter::finishFile() {
     // Writing the trailer is a guarded write like any other: it gets its own time budget.
     ioTimer.restart();
-    bool trailerWritten = av_write_trailer(outputContext.get()) == 0;
+    const int trailer = av_write_trailer(outputContext.get());
+    bool trailerWritten = trailer == 0;
     if (!trailerWritten) {
-        reportError("av_write_trailer failure", __LINE__);
+        reportFailure("av_write_trailer failure", trailer, __LINE__);
     }
     aacFilter.reset();
     ioTimer.restart();
@@ -439,13 +504,14 @@ bool MovieWriter::finishFile() {
     outputContext->pb = nullptr;
     if (trailerWritten && closed && fragmented) {
         if (!output.sync() || !finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); })) {
-            reportError("av_write_trailer failure", __LINE__);
+            // Without a failure of the file, the finishing step was cut short for a stop.
+            reportFailure("av_write_trailer failure", AVERROR_EXIT, __LINE__);
             trailerWritten = false;
         }
     }
     closed = output.close() && closed;
     if (trailerWritten && !closed) {
-        reportError("avio_close failure", __LINE__);
+        reportFailure("avio_close failure", AVERROR(EIO), __LINE__);
     }
     return trailerWritten && closed;
 }

@@ -47,7 +47,16 @@ class MovieWriter {
     MovieWriter(const MovieWriter&) = delete;
     MovieWriter& operator=(const MovieWriter&) = delete;
 
+    // Whether the constructor could open the file, found out before anything is created: all the
+    // constructor does, but with the file's folder checked instead of the file created, and the header
+    // written to a context that keeps nothing. Reports what the constructor would report, a codec the
+    // container refuses as such, and returns false then; prints nothing otherwise.
+    static bool check(const std::string& name, const Source& videoSource, const Source& audioSource,
+                      bool useAacFilter);
+
     bool isOpen() const { return open; }
+    // The bytes written to the file so far.
+    std::uint64_t bytesWritten() const { return output.bytesWritten(); }
 
     // Sets the start of the capture's time line, which every output of a run shares: a time stamp in the
     // given time base. Each track's time stamps are counted from it (converted to the track's own time
@@ -93,12 +102,19 @@ class MovieWriter {
         bool awaited = false;      // the moov waits for the track's first packet
     };
 
+    enum class Purpose { recording, trial };
+    MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
+                int (*onInterrupt)(void*), bool useAacFilter, Purpose purpose);
+
     // Set-up steps; each reports its own failure and returns false.
     bool setUp(const std::string& name, const AVCodecParameters* videoParams,
                const AVCodecParameters* audioParams, bool useAacFilter);
     bool addStream(const AVCodecParameters* input, int outIndex, Track& track);
     bool initAacFilter();
-    bool writeHeader();
+    bool openFile();
+    int writeHeader();
+    void reportRefusedHeader(int code);
+    void reportFailure(const std::string& message, int code, int line);
     void keepFragmentsDiscontinuous();
     bool needsAacFilter(const Track& track, const AVPacket& packet) const;
     int handOver();
@@ -125,5 +141,7 @@ class MovieWriter {
     bool fragmented = false;  // an MP4-family file recorded as fragments
     bool fragmentsStarted = false;
     std::int64_t discontinuityFlag = 0;  // the muxer's frag_discont bit
+    Purpose purpose = Purpose::recording;
+    bool trialPassed = false;
     bool open = false;
 };

@@ -5,8 +5,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "output_file.h"
+
+namespace {
+
+int accessFlags(OutputFile::Access access) {
+    return access == OutputFile::Access::writeOnly ? O_WRONLY : O_RDWR;
+}
+
+}  // namespace
 
 OutputFile::~OutputFile() {
     close();
@@ -16,14 +25,55 @@ void OutputFile::fail() {
     lastError = std::strerror(errno);
 }
 
-bool OutputFile::create(const std::string& name) {
+bool OutputFile::create(const std::string& name, Access access) {
     close();
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(name.c_str(), accessFlags(access) | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         fail();
         return false;
     }
     handle = fd;
+    return true;
+}
+
+bool OutputFile::checkCreate(const std::string& name, Access access, std::string& reason) {
+    if (name.empty()) {
+        reason = std::strerror(ENOENT);
+        return false;
+    }
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+            return true;  // opening a pipe or a device could wait for its other end, or act on it
+        }
+        const int fd = ::open(name.c_str(), accessFlags(access) | O_CLOEXEC);
+        if (fd < 0) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        ::close(fd);
+        return true;
+    }
+    if (errno != ENOENT) {
+        reason = std::strerror(errno);  // a part of the path that is not a folder, a folder not searchable
+        return false;
+    }
+    std::string folder = std::filesystem::path(name).parent_path().string();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    if (::stat(folder.c_str(), &info) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        reason = std::strerror(ENOTDIR);
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
     return true;
 }
 
@@ -80,6 +130,26 @@ bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t siz
         in += done;
         size -= static_cast<std::size_t>(done);
         offset += static_cast<std::uint64_t>(done);
+    }
+    return true;
+}
+
+bool OutputFile::write(const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t done = ::write(static_cast<int>(handle), in, size);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            if (done == 0) {
+                errno = ENOSPC;
+            }
+            fail();
+            return false;
+        }
+        in += done;
+        size -= static_cast<std::size_t>(done);
     }
     return true;
 }

@@ -72,46 +72,97 @@ constexpr std::size_t maxChunk = 1u << 30;
 
 }  // namespace
 
-OutputFile::~OutputFile() {
-    close();
-}
-
-void OutputFile::fail() {
-    const DWORD code = GetLastError();
+std::string systemErrorText(unsigned long code) {
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
         code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) {
-        lastError = "Error " + std::to_string(code);
-        return;
+        return "Error " + std::to_string(code);
     }
-    lastError = utf8FromWide(text, static_cast<int>(length));
+    std::string result = utf8FromWide(text, static_cast<int>(length));
     LocalFree(text);
-    while (!lastError.empty() &&
-           (lastError.back() == '\n' || lastError.back() == '\r' || lastError.back() == ' ')) {
-        lastError.pop_back();
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+        result.pop_back();
     }
+    return result;
 }
 
 namespace {
 
-HANDLE openHandle(const std::string& name, DWORD disposition) {
-    return CreateFileW(systemPath(name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+DWORD accessRights(OutputFile::Access access) {
+    return access == OutputFile::Access::writeOnly ? GENERIC_WRITE : GENERIC_READ | GENERIC_WRITE;
+}
+
+HANDLE openHandle(const std::wstring& path, DWORD rights, DWORD disposition) {
+    return CreateFileW(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE openHandle(const std::string& name, DWORD disposition,
+                  OutputFile::Access access = OutputFile::Access::readWrite) {
+    return openHandle(systemPath(name), accessRights(access), disposition);
 }
 
 }  // namespace
 
-bool OutputFile::create(const std::string& name) {
+OutputFile::~OutputFile() {
     close();
-    const HANDLE file = openHandle(name, CREATE_ALWAYS);
+}
+
+void OutputFile::fail() {
+    lastError = systemErrorText(GetLastError());
+}
+
+bool OutputFile::create(const std::string& name, Access access) {
+    close();
+    const HANDLE file = openHandle(name, CREATE_ALWAYS, access);
     if (file == INVALID_HANDLE_VALUE) {
         fail();
         return false;
     }
     handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool OutputFile::checkCreate(const std::string& name, Access access, std::string& reason) {
+    if (name.empty()) {
+        reason = systemErrorText(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    const std::wstring path = systemPath(name);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        const HANDLE existing = openHandle(path, accessRights(access), OPEN_EXISTING);
+        if (existing == INVALID_HANDLE_VALUE) {
+            reason = systemErrorText(GetLastError());
+            return false;
+        }
+        CloseHandle(existing);
+        return true;
+    }
+    const DWORD missing = GetLastError();
+    if (missing != ERROR_FILE_NOT_FOUND) {
+        reason = systemErrorText(missing);  // the folder is missing, or the path cannot be a file's
+        return false;
+    }
+    // The folder exists: a file that is made there and gone again when closed shows that it takes new
+    // files.
+    const std::size_t separator = path.find_last_of(L"\\/");
+    const std::wstring folder = separator == std::wstring::npos ? L"." : path.substr(0, separator);
+    const std::wstring probe = folder + L"\\~trsn-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const HANDLE made =
+        CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS) {
+            return true;  // a probe of another run of this process id: the folder takes files
+        }
+        reason = systemErrorText(error);
+        return false;
+    }
+    CloseHandle(made);
     return true;
 }
 
@@ -166,6 +217,24 @@ bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t siz
         in += done;
         size -= done;
         offset += done;
+    }
+    return true;
+}
+
+bool OutputFile::write(const void* data, std::size_t size) {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD done = 0;
+        const DWORD ask = static_cast<DWORD>(size < maxChunk ? size : maxChunk);
+        if (!WriteFile(asHandle(handle), in, ask, &done, nullptr) || done == 0) {
+            if (done == 0 && GetLastError() == ERROR_SUCCESS) {
+                SetLastError(ERROR_DISK_FULL);
+            }
+            fail();
+            return false;
+        }
+        in += done;
+        size -= done;
     }
     return true;
 }

@@ -1,8 +1,11 @@
 #include "output_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "failure_cause.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -26,29 +29,58 @@ bool OutputIo::isFile(const std::string& name) {
     return protocol != nullptr && std::strcmp(protocol, "file") == 0;
 }
 
+namespace {
+
+// FFmpeg's file protocol takes the name with or without its "file:" prefix.
+std::string pathOf(const std::string& name) {
+    return name.rfind("file:", 0) == 0 ? name.substr(5) : name;
+}
+
+}  // namespace
+
 bool OutputIo::open(const std::string& name, const AVIOInterruptCB& interrupt) {
     interruptCallback = interrupt;
     if (!isFile(name)) {
-        return avio_open2(&io, name.c_str(), AVIO_FLAG_WRITE, &interruptCallback, nullptr) >= 0;
+        const int result = avio_open2(&io, name.c_str(), AVIO_FLAG_WRITE, &interruptCallback, nullptr);
+        if (result < 0) {
+            openFailure = ffmpegErrorText(result);
+        }
+        return result >= 0;
     }
-    // FFmpeg's file protocol takes the name with or without its "file:" prefix.
-    const std::string path = name.rfind("file:", 0) == 0 ? name.substr(5) : name;
     own = std::make_unique<OutputFile>();
-    if (!own->create(path)) {
+    if (!own->create(pathOf(name))) {
+        openFailure = own->errorText();
         own.reset();
         return false;
     }
+    if (!allocateContext(writeCallback)) {
+        own.reset();
+        openFailure = ffmpegErrorText(AVERROR(ENOMEM));
+        return false;
+    }
+    return true;
+}
+
+bool OutputIo::checkOpen(const std::string& name, std::string& reason) {
+    return !isFile(name) || OutputFile::checkCreate(pathOf(name), OutputFile::Access::readWrite, reason);
+}
+
+bool OutputIo::openDiscarding() {
+    return allocateContext(discardCallback);
+}
+
+bool OutputIo::allocateContext(int (*write)(void*, std::uint8_t*, int)) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
     if (buffer != nullptr) {
-        io = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, writeCallback, seekCallback);
+        io = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, write, seekCallback);
     }
     if (io == nullptr) {
         av_free(buffer);
-        own.reset();
         return false;
     }
     io->min_packet_size = bufferSize;
     io->max_packet_size = bufferSize;
+    ownContext = true;
     return true;
 }
 
@@ -67,6 +99,15 @@ int OutputIo::writeCallback(void* opaque, std::uint8_t* data, int size) {
     self->position += static_cast<std::uint64_t>(size);
     if (self->position > self->length) {
         self->length = self->position;
+    }
+    return size;
+}
+
+int OutputIo::discardCallback(void* opaque, std::uint8_t*, int size) {
+    auto* self = static_cast<OutputIo*>(opaque);
+    if (size > 0) {
+        self->position += static_cast<std::uint64_t>(size);
+        self->length = std::max(self->length, self->position);
     }
     return size;
 }
@@ -111,7 +152,7 @@ bool OutputIo::releaseContext() {
     if (io == nullptr) {
         return true;
     }
-    if (own == nullptr) {
+    if (!ownContext) {
         return avio_closep(&io) >= 0;
     }
     avio_flush(io);
@@ -129,4 +170,19 @@ bool OutputIo::close() {
         own.reset();
     }
     return kept;
+}
+
+std::string OutputIo::failureText() const {
+    if (own != nullptr && !own->errorText().empty()) {
+        return own->errorText();
+    }
+    return openFailure;
+}
+
+std::uint64_t OutputIo::bytesWritten() const {
+    if (io == nullptr) {
+        return length;
+    }
+    const std::int64_t at = avio_tell(io);
+    return std::max(length, at > 0 ? static_cast<std::uint64_t>(at) : 0);
 }

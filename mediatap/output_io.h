@@ -1,7 +1,7 @@
 // Where a media writer's muxer writes. A file name gets an I/O context of the tool's own over an
 // OutputFile, which can hand everything to the system at any moment, flush it to the disk and be read
 // back by a finishing step. Any other address (a protocol FFmpeg writes to) gets FFmpeg's own I/O, as
-// before.
+// before. A trial of the muxer writes to a context that takes everything and keeps nothing.
 #pragma once
 
 #include <memory>
@@ -24,8 +24,13 @@ class OutputIo {
     static bool isFile(const std::string& name);
 
     // Creates the output for writing. The interrupt callback is asked before every write, as FFmpeg's
-    // own file I/O asks it; an answer of 1 fails the write. False on failure.
+    // own file I/O asks it; an answer of 1 fails the write. False on failure, with failureText().
     bool open(const std::string& name, const AVIOInterruptCB& interrupt);
+    // Whether open could create the output, found out without creating or changing anything (only a
+    // file can be checked; any other address passes). False with the reason.
+    static bool checkOpen(const std::string& name, std::string& reason);
+    // A seekable context that takes every write and keeps nothing, for a trial header.
+    bool openDiscarding();
 
     AVIOContext* context() const { return io; }
     // The file under the context; null for FFmpeg's own I/O.
@@ -42,12 +47,22 @@ class OutputIo {
     // something written could not be kept.
     bool close();
 
+    // Why the last failure failed, when the output knows it: the platform's text of a failed file
+    // operation, or FFmpeg's of a failed open of its own I/O. Empty otherwise.
+    std::string failureText() const;
+    // The bytes written to the output so far, those still buffered included.
+    std::uint64_t bytesWritten() const;
+
   private:
     static int writeCallback(void* opaque, std::uint8_t* data, int size);
+    static int discardCallback(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seekCallback(void* opaque, std::int64_t offset, int whence);
+    bool allocateContext(int (*write)(void*, std::uint8_t*, int));
 
     std::unique_ptr<OutputFile> own;
     AVIOContext* io = nullptr;
+    bool ownContext = false;  // io is the tool's own (over own, or discarding), not FFmpeg's
+    std::string openFailure;  // why open failed
     AVIOInterruptCB interruptCallback{};
     std::uint64_t position = 0;  // of the next write into own
     std::uint64_t length = 0;    // of what was written into own

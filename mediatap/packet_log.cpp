@@ -3,8 +3,6 @@
 #include <charconv>
 #include <iterator>
 
-#include "argument_text.h"
-
 namespace {
 
 // A number as std::to_chars writes it with the given format, right-aligned in at least width characters
@@ -48,26 +46,42 @@ std::string composePacketLine(const PacketLine& line) {
 }
 
 bool PacketLog::open(const std::string& fileName) {
-    stream.open(pathFromUtf8(fileName), std::ios::out | std::ios::trunc);
-    return stream.is_open();
+    name = fileName;
+    failed = false;
+    return file.create(fileName, OutputFile::Access::writeOnly);
+}
+
+bool PacketLog::checkOpen(const std::string& fileName, std::string& reason) {
+    return OutputFile::checkCreate(fileName, OutputFile::Access::writeOnly, reason);
 }
 
 bool PacketLog::write(const std::string& line) {
-    if (!stream.is_open()) {
+    if (!file.isOpen()) {
         return true;
     }
-    if (stream.good()) {
-        stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-        stream.flush();
+    if (failed) {
+        return false;
     }
-    return stream.good();
+#if defined(_WIN32)
+    std::string text;
+    text.reserve(line.size() + 2);
+    for (const char c : line) {
+        if (c == '\n') {
+            text += '\r';
+        }
+        text += c;
+    }
+#else
+    const std::string& text = line;
+#endif
+    failed = !file.write(text.data(), text.size());
+    return !failed;
 }
 
 bool PacketLog::close() {
-    if (!stream.is_open()) {
+    if (!file.isOpen()) {
         return true;
     }
-    const bool written = stream.good();
-    stream.close();
-    return written && !stream.fail();
+    const bool written = !failed;
+    return file.close() && written;
 }

@@ -2,8 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
+
+#include "output_file.h"
 
 struct PacketLine {
     bool video = true;
@@ -20,17 +21,27 @@ struct PacketLine {
 
 std::string composePacketLine(const PacketLine& line);
 
-// One log: closed unless opened. Opening creates or truncates the file (text mode, shared access).
+// One log: closed unless opened. Opening creates or truncates the file for writing, with shared access;
+// lines end as text files end on the platform (CR LF on Windows).
 class PacketLog {
   public:
     bool open(const std::string& fileName);
-    bool isOpen() const { return stream.is_open(); }
-    // Writes and flushes the line when the log is open. False when the line did not reach the file (a
-    // full disk, for example); the log then takes nothing more.
+    // Whether open could succeed, found out without creating or truncating the file; false with the
+    // platform's text for why not.
+    static bool checkOpen(const std::string& fileName, std::string& reason);
+    bool isOpen() const { return file.isOpen(); }
+    // Writes the line straight to the file when the log is open. False when the line did not reach the
+    // file (a full disk, for example); the log then takes nothing more.
     bool write(const std::string& line);
     // Closes the log; false when what it held could not be written out.
     bool close();
+    // The platform's text for the last failure of the log's file.
+    const std::string& errorText() const { return file.errorText(); }
+    // The name it was opened with.
+    const std::string& fileName() const { return name; }
 
   private:
-    std::ofstream stream;
+    OutputFile file;
+    std::string name;
+    bool failed = false;
 };

@@ -2,8 +2,10 @@
 // that never answers or stops sending, and stop on request (SIGINT, SIGTERM). Outputs are checked with
 // ffprobe and by decoding them. Captures are short: a frame or time limit, or a stop after a few
 // seconds.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -142,12 +144,14 @@ TEST(Rtsp, SecondsLimitStopsAfterTheFirstPacketPastIt) {
 TEST(Watchdog, ServerThatNeverAnswersFailsTheOpenAfterFiveSeconds) {
     SilentListener listener;
     const std::string av = pathFor("av.mp4");
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream";
     const double start = nowSeconds();
-    const ToolRun run =
-        runTool({"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", av});
+    const ToolRun run = runTool({"-i", url, "-mav", av});
     EXPECT_LT(nowSeconds() - start, 20.0);
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video"));
+    // The RTSP demuxer reads the reply it was abandoned in as broken.
+    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video") +
+                              causeLine("Invalid data found when processing input", url));
     EXPECT_FALSE(std::filesystem::exists(av));
     // The report's age of the process shows when the open was given up, whatever the start-up cost of
     // the process (Wine's included).
@@ -175,7 +179,8 @@ TEST(Watchdog, StalledServerEndsTheRunWithFinalisedOutputs) {
     EXPECT_LT(took, 6.5);
     EXPECT_GT(took, 4.9);
     EXPECT_TRUE(endsWith(run.output, "### Started processing input video packets\n" +
-                                         expectedReport("Error", "av_read_frame IO error") + "### Movie " +
+                                         expectedReport("Error", "av_read_frame IO error") +
+                                         causeLine("Immediate exit requested", server.url()) + "### Movie " +
                                          av + " finalized\n"))
         << run.output;
     EXPECT_EQ(run.output.find("### Finished processing input video: "), std::string::npos);
@@ -193,7 +198,8 @@ TEST(Watchdog, StalledByteStreamEndsTheRunAsAFailure) {
     const ToolRun run = runTool({"-i", source.url(), "-mav", av});
     EXPECT_EQ(run.status, -1);
     EXPECT_TRUE(endsWith(run.output, "### Started processing input video packets\n" +
-                                         expectedReport("Error", "av_read_frame IO error") + "### Movie " +
+                                         expectedReport("Error", "av_read_frame IO error") +
+                                         causeLine("Immediate exit requested", source.url()) + "### Movie " +
                                          av + " finalized\n"))
         << run.output;
     // Finalised; its last frame may be cut short where the source stalled.
@@ -201,6 +207,98 @@ TEST(Watchdog, StalledByteStreamEndsTheRunAsAFailure) {
     ASSERT_TRUE(facts.ok);
     EXPECT_EQ(facts.streams.size(), 1u);
     EXPECT_GT(facts.duration.value_or(0.0), 1.0);
+}
+
+// Writes the bytes to the pipe, all of them (the tool reads them meanwhile). False when the reader went.
+bool writeAll(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// A source on standard input: its writer sends all of a stream and closes, or sends a part and then
+// nothing while it stays open. The stalled ones end within the deadline, as a stalled network source
+// does, with the outputs finalised; a whole stream is read to its end.
+TEST(Watchdog, StalledPipeOnStandardInputEndsTheRunLikeAStalledNetworkSource) {
+    // Its first picture takes more than the few packets the container is known by.
+    const std::string input = media_fixture::makeMedia(
+        "in.ts",
+        "-f lavfi -i testsrc2=size=640x360:rate=25:duration=6 -c:v libx264 -preset ultrafast -g 25 "
+        "-f mpegts");
+    const std::string bytes = readFile(input);
+    const std::string av = pathFor("av.mkv");
+    const std::string start = "### Output type=mkv\n";
+    const std::string opened =
+        "### Audio stream not found\n### Video width=640, height=360, FPS_base=1/50\n" + movieOpened(av) +
+        "### Started processing input video packets\n";
+    struct Case {
+        const char* what;
+        std::string sent;
+        bool writerCloses;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"the whole stream", bytes, true,
+         start + opened + "### Finished processing input video: 150 packets\n" + movieFinalized(av)},
+        {"half of it", bytes.substr(0, bytes.size() / 2), false,
+         start + opened + expectedReport("Error", "av_read_frame IO error") +
+             causeLine("Immediate exit requested", "pipe:0") + movieFinalized(av)},
+        // Joined after its first key frame: enough to tell the container, not to describe the picture.
+        {"a part between two key frames", bytes.substr(188 * 30, 20000), false,
+         start + expectedReport("Error", "avformat_find_stream_info failed") +
+             causeLine("Immediate exit requested", "pipe:0")},
+    };
+    const auto previous = signal(SIGPIPE, SIG_IGN);  // a tool that ended early must not end the test
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(av);
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        const int pid = startTool({"-i", "pipe:0", "-mav", av}, pathFor("tool.out"), fds[0]);
+        close(fds[0]);
+        EXPECT_TRUE(writeAll(fds[1], c.sent));
+        if (c.writerCloses) {
+            close(fds[1]);
+        }
+        EXPECT_TRUE(live_source::waitForExit(pid, 30.0));  // the stalled writer is still there
+        if (!c.writerCloses) {
+            close(fds[1]);
+        }
+        const ToolRun run = waitTool(pid, pathFor("tool.out"));
+        EXPECT_EQ(run.status, c.writerCloses ? 0 : -1);
+        EXPECT_EQ(run.output, c.output);
+        if (c.output.ends_with(movieFinalized(av))) {
+            EXPECT_GT(probe(av).duration.value_or(0.0), 1.0);
+        }
+    }
+    signal(SIGPIPE, previous);
+}
+
+// A FIFO that nobody ever opens for writing: the open waits for a writer as long as the deadline allows.
+TEST(Watchdog, FifoThatNobodyWritesFailsTheOpenAfterFiveSeconds) {
+    if (toolIsWindows()) {
+        GTEST_SKIP() << "a FIFO is a POSIX source; the Windows build's pipe is standard input";
+    }
+    const std::string fifo = pathFor("camera.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string av = pathFor("av.mkv");
+    // Bounded, so that a tool that waits forever fails the test instead of hanging it.
+    const ToolRun run = runTool({"-i", fifo, "-mav", av}, "timeout -s KILL 30");
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output, "### Output type=mkv\n" + expectedReport("Error", "Couldn't open input video") +
+                              causeLine("Immediate exit requested", fifo));
+    EXPECT_FALSE(std::filesystem::exists(av));
+    std::smatch age;
+    ASSERT_TRUE(std::regex_search(run.rawOutput, age, std::regex(R"(elapsed_time=000:00:00:(\d\d):(\d{3}))")))
+        << run.rawOutput;
+    const int ms = std::stoi(age[1]) * 1000 + std::stoi(age[2]);
+    EXPECT_GT(ms, 5000);
+    EXPECT_LT(ms, 9000);
 }
 
 TEST(Watchdog, ServerThatGoesAwayEndsTheRunWithFinalisedOutputs) {
@@ -316,9 +414,8 @@ TEST(StopRequest, SecondRequestEndsTheProcessAtOnce) {
 
 TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
     SilentListener listener;
-    const int pid = startTool(
-        {"-i", "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream", "-mav", pathFor("av.mp4")},
-        pathFor("tool.out"));
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(listener.port()) + "/stream";
+    const int pid = startTool({"-i", url, "-mav", pathFor("av.mp4")}, pathFor("tool.out"));
     ASSERT_GT(pid, 0);
     // Signal once the tool has connected: it is inside the open, waiting for an answer that never comes,
     // and its stop handler is in place (it is installed before the input is opened).
@@ -329,7 +426,8 @@ TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
     EXPECT_LT(nowSeconds() - signalledAt, 2.0);
     const ToolRun run = waitTool(pid, pathFor("tool.out"));
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video"));
+    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video") +
+                              causeLine("Invalid data found when processing input", url));
 }
 
 }  // namespace

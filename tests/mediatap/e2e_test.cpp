@@ -89,7 +89,8 @@ TEST(Input, MissingFileCannotBeOpened) {
     const ToolRun run = runTool({"-i", pathFor("missing.ts"), "-mav", pathFor("out.mp4")});
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output, "### Output type=mp4\n### Enabled AAC ADTS to ASC bitstream filter\n" +
-                              expectedReport("Error", "Couldn't open input video"));
+                              expectedReport("Error", "Couldn't open input video") +
+                              causeLine("No such file or directory", pathFor("missing.ts")));
     EXPECT_FALSE(std::filesystem::exists(pathFor("out.mp4")));
 }
 
@@ -279,7 +280,34 @@ TEST(NoAudio, WarnsForAudioOutputsAndRunsWithVideo) {
     EXPECT_EQ(probe(av).streams.size(), 1u);
 }
 
-TEST(Failures, UnwritableOutputEndsTheRunAfterTearingDown) {
+// The warning the set-up gives for the audio output comes before the report of a log that the check
+// before it finds it cannot open, as it would without the check.
+TEST(NoAudio, WarningForTheAudioOutputComesBeforeALogThatCannotBeOpened) {
+    const std::string input = makeMedia("video.ts", videoSource + h264 + "-f mpegts");
+    const std::string log = pathFor("nodir/v.log");
+    const ToolRun run =
+        runTool({"-i", input, "-mav", pathFor("av.mkv"), "-ma", pathFor("a.mkv"), "-lv", log});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n### Audio stream not found\n"
+              "### Video width=160, height=120, FPS_base=1/50\n" +
+                  expectedReport("Warning",
+                                 "Media file for audio specified, but no audio stream found in the source") +
+                  expectedReport("Error", "Failed to open log for video") +
+                  causeLine(missingFolderText(), log));
+    EXPECT_FALSE(std::filesystem::exists(pathFor("av.mkv")));
+}
+
+// A pipe that the process does not have: the open fails at once, with the system's reason.
+TEST(Input, PipeTheProcessDoesNotHaveCannotBeOpened) {
+    const ToolRun run = runTool({"-i", "pipe:987", "-mav", pathFor("out.mkv")});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mkv\n" + expectedReport("Error", "Couldn't open input video") +
+                  causeLine(toolIsWindows() ? "Invalid handle." : "Bad file descriptor", "pipe:987"));
+}
+
+TEST(Failures, UnwritableOutputFailsTheStartBeforeAnyFileIsCreated) {
     const std::string input = makeSample();
     const std::string av = pathFor("av.mkv");
     const std::string bad = pathFor("no-such-dir/v.mkv");
@@ -287,17 +315,94 @@ TEST(Failures, UnwritableOutputEndsTheRunAfterTearingDown) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output,
               "### Output type=mkv\n"
-              "### Video width=160, height=120, FPS_base=1/50\n"
-              "### Movie " +
-                  av + " opened for writing\n" +
+              "### Video width=160, height=120, FPS_base=1/50\n" +
                   expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
-                  expectedReport("Error", "Failed to open video media output") + "### Movie " + av +
-                  " finalized\n");
-    // The audio and video file was finalised, not left behind half-written or removed.
-    EXPECT_GT(std::filesystem::file_size(av), 0u);
+                  causeLine(missingFolderText(), bad) +
+                  expectedReport("Error", "Failed to open video media output"));
+    EXPECT_FALSE(std::filesystem::exists(av));
 }
 
-TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
+// Two files of a G.711 camera, the audio a-law: video and audio into Matroska, and then the same run again
+// with one more output or log that cannot be made.
+std::string makeCameraSample() {
+    return makeMedia(
+        "camera.mkv",
+        videoSource + "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=3 " + h264 + "-c:a pcm_alaw");
+}
+
+// A start that fails leaves what the earlier run recorded byte for byte, makes no file, and shows no line
+// of a file opened or finalised; its report says why.
+TEST(Failures, FailedStartLeavesTheEarlierRecordingAsItWas) {
+    const std::string input = makeCameraSample();
+    const std::string av = pathFor("av.mkv");
+    const std::string v = pathFor("v.mkv");
+    const std::string log = pathFor("av.log");
+    ASSERT_EQ(runTool({"-i", input, "-mav", av, "-mv", v, "-lav", log}).status, 0);
+    const std::string recorded[] = {readFile(av), readFile(v), readFile(log)};
+    ASSERT_FALSE(recorded[0].empty());
+    ASSERT_FALSE(recorded[1].empty());
+    const std::string start = "### Output type=mkv\n### Video width=160, height=120, FPS_base=1/50\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> more;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"a log in a folder that does not exist",
+         {"-lv", pathFor("nodir/x.log")},
+         start + expectedReport("Error", "Failed to open log for video") +
+             causeLine(missingFolderText(), pathFor("nodir/x.log"))},
+        {"an output in a folder that does not exist",
+         {"-ma", pathFor("nodir/a.mkv")},
+         start + expectedReport("Error", "avio_open failure", "mediatap/movie_writer") +
+             causeLine(missingFolderText(), pathFor("nodir/a.mkv")) +
+             expectedReport("Error", "Failed to open audio media output")},
+        {"a codec the container refuses",
+         {"-ma", pathFor("a.mp4")},
+         start +
+             expectedReport("Error",
+                            "Output " + pathFor("a.mp4") + " cannot hold pcm_alaw audio; .mkv or .mov can",
+                            "mediatap/movie_writer") +
+             expectedReport("Error", "Failed to open audio media output")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args{"-i", input, "-mav", av, "-mv", v, "-lav", log};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        const ToolRun run = runTool(args);
+        EXPECT_EQ(run.status, -1);
+        EXPECT_EQ(run.output, c.output);
+        EXPECT_EQ(readFile(av), recorded[0]);
+        EXPECT_EQ(readFile(v), recorded[1]);
+        EXPECT_EQ(readFile(log), recorded[2]);
+        EXPECT_FALSE(std::filesystem::exists(pathFor("a.mp4")));
+        EXPECT_FALSE(std::filesystem::exists(pathFor("nodir")));
+    }
+}
+
+// A camera's G.711 audio into an mp4: refused before any file exists, naming the containers that hold it.
+TEST(Failures, CameraAudioTheContainerCannotHoldIsNamedBeforeAnyFileIsCreated) {
+    const std::string input = makeCameraSample();
+    const std::string cam = pathFor("cam.mp4");
+    const ToolRun run = runTool({"-i", input, "-mav", cam});
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(run.output,
+              "### Output type=mp4\n### Enabled AAC ADTS to ASC bitstream filter\n"
+              "### Video width=160, height=120, FPS_base=1/50\n" +
+                  expectedReport("Error", "Output " + cam + " cannot hold pcm_alaw audio; .mkv or .mov can",
+                                 "mediatap/movie_writer") +
+                  expectedReport("Error", "Failed to open audio+video media output"));
+    EXPECT_FALSE(std::filesystem::exists(cam));
+    // The containers named take it.
+    for (const char* ext : {"mkv", "mov"}) {
+        SCOPED_TRACE(ext);
+        const std::string out = pathFor(std::string("cam.") + ext);
+        EXPECT_EQ(runTool({"-i", input, "-mav", out}).status, 0);
+        EXPECT_EQ(probe(out).streams.size(), 2u);
+    }
+}
+
+TEST(Failures, UnopenableLogFailsTheStartWithoutTruncatingTheEarlierOne) {
     const std::string input = makeSample();
     const std::string av = pathFor("av.mkv");
     const std::string existing = pathFor("av.log");
@@ -306,11 +411,11 @@ TEST(Failures, UnopenableLogEndsTheRunAfterTruncatingTheEarlierOne) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.output,
               "### Output type=mkv\n"
-              "### Video width=160, height=120, FPS_base=1/50\n"
-              "### Movie " +
-                  av + " opened for writing\n" + expectedReport("Error", "Failed to open log for video") +
-                  "### Movie " + av + " finalized\n");
-    EXPECT_EQ(readFile(existing), "");
+              "### Video width=160, height=120, FPS_base=1/50\n" +
+                  expectedReport("Error", "Failed to open log for video") +
+                  causeLine(missingFolderText(), pathFor("nodir/v.log")));
+    EXPECT_EQ(readFile(existing), "an old log\n");
+    EXPECT_FALSE(std::filesystem::exists(av));
 }
 
 // A small disk (16 KiB unless told) at dir, mounted in a mount namespace of the test process's own: seen
@@ -362,16 +467,19 @@ TEST(Failures, FilesThatCannotBeCompletedFailTheRun) {
         {{"-nf", "2", "-mv", full},
          head + "### Movie " + full + " opened for writing\n### Started processing input video packets\n" +
              "### Finished processing input video: 3 packets\n" +
-             expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer") + "### Movie " +
-             av + " finalized\n"},
+             expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer") +
+             causeLine("No space left on device", full) + "### Movie " + av + " finalized\n"},
         // Logs that fill the disk part of the way through.
         {{"-lav", pathFor("disk/av.log")},
          head + "### Started processing input video packets\n" +
-             expectedReport("Error", "Failed to write log for audio+video") + "### Movie " + av +
+             expectedReport("Error", "Failed to write log for audio+video") +
+             causeLine("No space left on device", pathFor("disk/av.log")) + "### Movie " + av +
              " finalized\n"},
         {{"-lv", pathFor("v.log"), "-la", pathFor("disk/a.log")},
          head + "### Started processing input video packets\n" +
-             expectedReport("Error", "Failed to write log for audio") + "### Movie " + av + " finalized\n"},
+             expectedReport("Error", "Failed to write log for audio") +
+             causeLine("No space left on device", pathFor("disk/a.log")) + "### Movie " + av +
+             " finalized\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -439,7 +547,8 @@ TEST(Failures, Mp4ThatCannotBeFinishedStaysAPlayableRecording) {
                   " opened for writing\n### Started processing input video packets\n"
                   "### Finished processing input video: " +
                   std::to_string(frames + 1) + " packets\n" +
-                  expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer"));
+                  expectedReport("Error", "av_write_trailer failure", "mediatap/movie_writer") +
+                  causeLine("No space left on device", out));
     EXPECT_EQ(std::filesystem::file_size(out), recorded);
     EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(frames + 1));
     EXPECT_EQ(media_fixture::decodeErrors(out), "");
@@ -461,8 +570,9 @@ TEST(Failures, ReadsThatKeepFailingEndTheRunWithoutSpinning) {
     const ToolRun run = runTool({"-i", input, "-mav", av},
                                 "/usr/bin/time -q -f '%e %U %S' -o " + media_fixture::quote(times));
     EXPECT_EQ(run.status, -1);
-    EXPECT_TRUE(run.output.ends_with(expectedReport("Error", "av_read_frame IO error") + "### Movie " + av +
-                                     " finalized\n"))
+    EXPECT_TRUE(run.output.ends_with(expectedReport("Error", "av_read_frame IO error") +
+                                     causeLine("Invalid data found when processing input", input) +
+                                     "### Movie " + av + " finalized\n"))
         << run.output;
     std::istringstream measured(readFile(times));
     double wall = 0.0, user = 0.0, system = 0.0;

@@ -329,6 +329,7 @@ TEST(Failures, UnrepairedTimestampsFailTheWriteAfterTheLogWasTruncated) {
                   std::string(videoOnlyStart) + "### Movie " + out + " opened for writing\n" +
                   "### Started processing input video packets\n" +
                   expectedReport("Error", "av_interleaved_write_frame failure", "mediatap/movie_writer") +
+                  causeLine("Invalid argument", out) +
                   expectedReport("Error", "Failed to write video frame") + "### Movie " + out +
                   " finalized\n");
     const auto lines = logWithoutSizes(log);
@@ -343,10 +344,15 @@ TEST(Logs, AudioLogWarningComesOnlyAfterTheOtherLogsOpened) {
     struct Case {
         std::vector<std::string> logs;
         std::string failure;
+        std::string path;
     };
     const Case cases[] = {
-        {{"-la", pathFor("a.log"), "-lav", pathFor("nodir/av.log")}, "Failed to open log for audio+video"},
-        {{"-la", pathFor("a.log"), "-lv", pathFor("nodir/v.log")}, "Failed to open log for video"},
+        {{"-la", pathFor("a.log"), "-lav", pathFor("nodir/av.log")},
+         "Failed to open log for audio+video",
+         pathFor("nodir/av.log")},
+        {{"-la", pathFor("a.log"), "-lv", pathFor("nodir/v.log")},
+         "Failed to open log for video",
+         pathFor("nodir/v.log")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failure);
@@ -354,7 +360,8 @@ TEST(Logs, AudioLogWarningComesOnlyAfterTheOtherLogsOpened) {
         args.insert(args.end(), c.logs.begin(), c.logs.end());
         const ToolRun run = runTool(args);
         EXPECT_EQ(run.status, -1);
-        EXPECT_EQ(outputOf(run), std::string(videoOnlyStart) + expectedReport("Error", c.failure));
+        EXPECT_EQ(outputOf(run), std::string(videoOnlyStart) + expectedReport("Error", c.failure) +
+                                     causeLine(missingFolderText(), c.path));
     }
 }
 

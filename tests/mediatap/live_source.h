@@ -35,11 +35,14 @@ class ServerProcess {
 };
 
 // Serves the H.264 and AAC streams of a Matroska file at rtsp://127.0.0.1:PORT/stream, in real time,
-// each client from the file's start; over UDP or TCP as the client asks, or over UDP alone.
+// each client from the file's start; over UDP or TCP as the client asks, or over UDP alone. With
+// authentication, only to a client that gives the user name and password by that method.
 class RtspServer : public ServerProcess {
   public:
     enum Transports { udpOrTcp, udpOnly };
+    enum Authentication { none, basic, digest };
     explicit RtspServer(const std::string& mediaFile, Transports transports = udpOrTcp);
+    RtspServer(const std::string& mediaFile, Authentication method, const std::string& userAndPassword);
 };
 
 // Serves the first half of a file's bytes at tcp://127.0.0.1:PORT to one client, then sends nothing

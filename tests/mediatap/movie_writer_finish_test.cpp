@@ -19,7 +19,7 @@ using writer_fixture::Kind;
 using writer_fixture::makeMkvInput;
 using writer_fixture::makeWriter;
 using writer_fixture::openInput;
-using writer_fixture::writerError;
+using writer_fixture::writerFailure;
 using writer_fixture::writeVideo;
 
 namespace {
@@ -78,8 +78,8 @@ TEST(MovieWriter, GuardsFileWritesWithItsOwnTimer) {
     }
 }
 
-// An abandoned trailer is reported, no " finalized" line follows, and the writer still lets go of the
-// file and the context.
+// An abandoned trailer is reported with why, no " finalized" line follows, and the writer still lets go of
+// the file and the context.
 TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
     watchdog = WatchdogProbe{};
     const Input in = openInput(makeMkvInput());
@@ -92,6 +92,7 @@ TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
     watchdog.interrupt = true;
     writer.reset();
     watchdog.interrupt = false;
-    EXPECT_EQ(capturedOutput(), movieOpened(out) + writerError("av_write_trailer failure"));
+    EXPECT_EQ(capturedOutput(),
+              movieOpened(out) + writerFailure("av_write_trailer failure", "Immediate exit requested", out));
     EXPECT_TRUE(fs::exists(out));
 }

@@ -1,6 +1,14 @@
 #include "movie_writer_fixture.h"
 
+#include <cerrno>
+#include <cstring>
 #include <regex>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include "output_file.h"
 
 namespace writer_fixture {
 
@@ -130,6 +138,26 @@ std::string capturedOutput() {
 std::string writerError(const std::string& message) {
     return expectedReport("Error", message, "mediatap/movie_writer");
 }
+
+std::string writerFailure(const std::string& message, const std::string& reason, const std::string& path) {
+    return writerError(message) + causeLine(reason, path);
+}
+
+#if defined(_WIN32)
+std::string missingFolderText() {
+    return systemErrorText(ERROR_PATH_NOT_FOUND);
+}
+std::string fileAsFolderText() {
+    return systemErrorText(ERROR_PATH_NOT_FOUND);
+}
+#else
+std::string missingFolderText() {
+    return std::strerror(ENOENT);
+}
+std::string fileAsFolderText() {
+    return std::strerror(ENOTDIR);
+}
+#endif
 
 void expectGoodOutput(const std::string& path, const std::vector<std::string>& codecs, double seconds) {
     SCOPED_TRACE(path);

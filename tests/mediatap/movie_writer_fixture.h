@@ -85,6 +85,12 @@ std::vector<std::int64_t> ptsOf(const std::vector<media_fixture::PacketFacts>& p
 std::string capturedOutput();
 // The writer's error report as capturedOutput gives it.
 std::string writerError(const std::string& message);
+// The writer's report of a failure, followed by the line that says why.
+std::string writerFailure(const std::string& message, const std::string& reason, const std::string& path);
+// The platform's text (strerror's, FormatMessage's) for a file that cannot be created because its folder
+// is missing, and because a part of its path is a file.
+std::string missingFolderText();
+std::string fileAsFolderText();
 
 // Checks an output file: stream order and codecs, codec configuration present, timestamps starting
 // at zero, the given length, and a decode without a single error.

@@ -23,7 +23,7 @@ using writer_fixture::openInput;
 using writer_fixture::ptsOf;
 using writer_fixture::readPacketOf;
 using writer_fixture::TimestampChange;
-using writer_fixture::writerError;
+using writer_fixture::writerFailure;
 using writer_fixture::writeVideo;
 
 // ---------------------------------------------------------------------------------------------------------
@@ -164,7 +164,8 @@ TEST(MovieWriter, KeepsAPacketTheAacFilterRejects) {
     }
     writer.reset();
     EXPECT_EQ(capturedOutput(), movieOpened(out) +
-                                    writerError("Failed to apply bitstream filter aac_adtstoasc") +
+                                    writerFailure("Failed to apply bitstream filter aac_adtstoasc",
+                                                  "Invalid data found when processing input", out) +
                                     movieFinalized(out));
     EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(written));
     EXPECT_EQ(media_fixture::decodeErrors(out), "");
@@ -189,7 +190,8 @@ TEST(MovieWriter, ReportsAPacketTheMuxerRefusesAndGoesOn) {
     writer.reset();
     const std::string output = capturedOutput();
     EXPECT_EQ(results, (std::vector<int>{0, 0, -1, 0}));
-    EXPECT_EQ(output,
-              movieOpened(out) + writerError("av_interleaved_write_frame failure") + movieFinalized(out));
+    EXPECT_EQ(output, movieOpened(out) +
+                          writerFailure("av_interleaved_write_frame failure", "Invalid argument", out) +
+                          movieFinalized(out));
     EXPECT_EQ(ptsOf(media_fixture::probePackets(out, 0)), (std::vector<std::int64_t>{0, 100, 200}));
 }

@@ -65,7 +65,31 @@ TEST(PacketLog, ClosedLogReceivesNothingAndUnwritablePathFails) {
     closed.write("ignored\n");
     EXPECT_FALSE(closed.isOpen());
     PacketLog bad;
-    EXPECT_FALSE(bad.open((std::filesystem::path(testing::TempDir()) / "no-such-dir" / "x.log").string()));
+    const std::string name = (std::filesystem::path(testing::TempDir()) / "no-such-dir" / "x.log").string();
+    EXPECT_FALSE(bad.open(name));
+    EXPECT_FALSE(bad.errorText().empty());
+    EXPECT_EQ(bad.fileName(), name);
+}
+
+// The check before a run leaves an existing log as it is, and gives the reason open would fail with.
+TEST(PacketLog, CheckNeitherCreatesNorTruncates) {
+    const auto dir = std::filesystem::path(testing::TempDir());
+    const auto existing = dir / "packet_log_check.log";
+    std::ofstream(existing, std::ios::binary) << "an earlier log\n";
+    const auto fresh = dir / "packet_log_fresh.log";
+    std::filesystem::remove(fresh);
+    std::string reason;
+    EXPECT_TRUE(PacketLog::checkOpen(existing.string(), reason));
+    EXPECT_TRUE(PacketLog::checkOpen(fresh.string(), reason));
+    EXPECT_EQ(readFile(existing), "an earlier log\n");
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+
+    const std::string missing = (dir / "no-such-dir" / "x.log").string();
+    EXPECT_FALSE(PacketLog::checkOpen(missing, reason));
+    PacketLog log;
+    EXPECT_FALSE(log.open(missing));
+    EXPECT_EQ(reason, log.errorText());
+    std::filesystem::remove(existing);
 }
 
 }  // namespace

@@ -23,6 +23,11 @@ inline std::string expectedFatal(const std::string& message) {
     return expectedReport("Error", message + " ALL THREADS SIGNALED TO TERMINATE");
 }
 
+// The line after a failure's report that says why it failed.
+inline std::string causeLine(const std::string& reason, const std::string& where) {
+    return "### Cause: " + reason + " (" + where + ")\n";
+}
+
 // The lines that open and finalise a media output.
 inline std::string movieOpened(const std::string& path) {
     return "### Movie " + path + " opened for writing\n";

@@ -93,17 +93,29 @@ std::string toolLineEnd() {
     return toolIsWindows() ? "\r\n" : "\n";
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& prefix) {
-    std::string command = prefix.empty() ? "" : prefix + " ";
-    for (const std::string& arg : commandLine(args)) {
-        command += media_fixture::quote(arg) + " ";
-    }
-    std::string out;
-    const int status = media_fixture::runCommand(command + "</dev/null", &out);
-    return finish(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out);
+std::string missingFolderText() {
+    return toolIsWindows() ? "Path not found." : "No such file or directory";
 }
 
-int startTool(const std::vector<std::string>& args, const std::string& outputFile) {
+std::string toolCommand(const std::vector<std::string>& args) {
+    std::string command;
+    for (const std::string& arg : commandLine(args)) {
+        command += (command.empty() ? "" : " ") + media_fixture::quote(arg);
+    }
+    return command;
+}
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& prefix) {
+    const std::string command = (prefix.empty() ? "" : prefix + " ") + toolCommand(args);
+    std::string out;
+    std::string err;
+    const int status = media_fixture::runCommand(command + " </dev/null", &out, &err);
+    ToolRun run = finish(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out);
+    run.errorOutput = err;
+    return run;
+}
+
+int startTool(const std::vector<std::string>& args, const std::string& outputFile, int inputFd) {
     const std::vector<std::string> argv = commandLine(args);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -113,7 +125,8 @@ int startTool(const std::vector<std::string>& args, const std::string& outputFil
         }
         raw.push_back(nullptr);
         if (std::freopen(outputFile.c_str(), "wb", stdout) == nullptr ||
-            std::freopen("/dev/null", "rb", stdin) == nullptr) {
+            (inputFd >= 0 ? dup2(inputFd, STDIN_FILENO) < 0
+                          : std::freopen("/dev/null", "rb", stdin) == nullptr)) {
             _exit(127);
         }
         execvp(raw[0], raw.data());
