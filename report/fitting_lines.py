@@ -3,6 +3,9 @@ value then sits in fixed columns, the same for video and audio lines (an audio l
 video line has "   key=" and its digit), so a block of such lines is one matrix of bytes, checked and
 read with a few whole-matrix operations (no table look-ups, which cost far more per byte).
 
+The four timestamps have a width of 10, which a 90 kHz clock outgrows after 31 hours: from then on the
+lines of a long capture have them all one or more digits wider, in columns of their own.
+
 A line this reader rejects is not necessarily bad: packet_log reads it once more by the positions of its
 "=", and then with a regular expression.
 """
@@ -15,10 +18,12 @@ VIDEO_LABELS = (b"V packet_id", b"   key", b"   at", b"   pts", b"   dts", b"   
                 b"   size")
 AUDIO_LABELS = (b"A packet_id", b"           at", b"   pts", b"   dts", b"   orpts", b"   ordts", b"   dur",
                 b"   size")
-WIDTHS = (20, 1, 16, 10, 10, 10, 10, 5, 0)  # of the video line's values; the size has none
+STAMP_WIDTHS = range(10, 20)  # of pts, dts, orpts and ordts: the width the tool writes, or all wider
+PTS_COLUMN = 69  # where the PTS starts, in both kinds of line
 SIZE_DIGITS = 12  # a longer size, or one with spaces or a sign, is read by the positions of the "="
 TILE_ROWS = 1 << 13  # more lines than a block of packet lines has
 _POW10 = 10 ** np.arange(SIZE_DIGITS + 1, dtype=np.int64)
+_SEVEN_BYTES = np.uint64((1 << 56) - 1)
 
 
 def rows(buf, first, width):
@@ -41,15 +46,16 @@ class Layout:
     """The columns of a line whose values all fit their widths: its fixed bytes, the columns that must
     be digits, those that may also be a space or a sign, and the column ranges of each number."""
 
-    def __init__(self):
+    def __init__(self, stamp_width):
         text, spans = b"", []
-        for label, width in zip(VIDEO_LABELS, WIDTHS):
+        for label, width in zip(VIDEO_LABELS, (20, 1, 16) + (stamp_width,) * 4 + (5, 0)):
             text += label + b"="
             spans.append((len(text), len(text) + width))
             text += b"?" * width
         self.width = len(text)  # where the size starts
         self.row_width = -(-(self.width + SIZE_DIGITS + 1) // 8) * 8  # and the end of the line
         identity, key, time, *stamps = spans
+        assert stamps[0][0] == PTS_COLUMN
         self.key = key[0]
         # The kind's own bytes: the letter, and the 8 bytes up to the key (one word of a row).
         self.kind_word = self.key // 8
@@ -100,7 +106,28 @@ class Layout:
         return [tile[:n] for tile in self._tiles]
 
 
-LAYOUT = Layout()
+LAYOUTS = {}  # by the width of the timestamps, made when first needed
+
+
+def stamp_widths(buf, starts):
+    """The width of the timestamps' columns of each line whose "   dts=" is where a width puts it, else
+    0: the layout to read the line with."""
+    widths = np.zeros(len(starts), np.int64)
+    label = np.frombuffer(b"   dts=\0", np.uint64)[0]
+    todo = np.arange(len(starts))
+    for width in STAMP_WIDTHS:
+        found = (rows(buf, starts[todo] + PTS_COLUMN + width, 8).view(np.uint64)[:, 0] & _SEVEN_BYTES) == label
+        widths[todo[found]] = width
+        todo = todo[~found]
+        if not len(todo):
+            break
+    return widths
+
+
+def layout_for(stamp_width):
+    if stamp_width not in LAYOUTS:
+        LAYOUTS[stamp_width] = Layout(stamp_width)
+    return LAYOUTS[stamp_width]
 
 
 def _number(digit, pairs, ranges):
@@ -117,7 +144,7 @@ def _number(digit, pairs, ranges):
     return value
 
 
-def _checked(chars, is_digit, next_is_digit, length, digit_columns, signed_columns):
+def _checked(chars, is_digit, next_is_digit, length, layout, digit_columns, signed_columns):
     """The rows whose numbers are spaces, a sign and digits in their columns, with digits up to their
     ends, and whose size is digits up to the end of the line."""
     signed = (chars == 45) | is_digit  # a sign or a digit must be followed by a digit, or be a space
@@ -127,16 +154,16 @@ def _checked(chars, is_digit, next_is_digit, length, digit_columns, signed_colum
     bad |= digit_columns > is_digit
     ok = np.bitwise_or.reduce(bad.view(np.uint64), axis=1) == 0
     # The line ends in CR or LF, so a size of digits only is the run of digits from its column.
-    return ok & (np.argmin(is_digit[:, LAYOUT.width:LAYOUT.width + SIZE_DIGITS + 1], axis=1) == length)
+    return ok & (np.argmin(is_digit[:, layout.width:layout.width + SIZE_DIGITS + 1], axis=1) == length)
 
 
-def parse_fitting(buf, starts, ends, names, check=True):
+def parse_fitting(buf, starts, ends, names, check=True, stamp_width=10):
     """Reads the lines [starts, ends) of buf, each a video or an audio line, as lines whose values fit
     their widths: the numbers named (of "id", "time", "pts", "dts", "orig_pts", "orig_dts", "duration",
     "size") and "key". Returns (columns, placed, ok): a mask of the lines whose fixed bytes are in place,
     and one of the lines read; the values of the others are meaningless. Without check, a line whose
     bytes are in place counts as read (for lines read with the check before)."""
-    layout = LAYOUT
+    layout = layout_for(stamp_width)
     chars = rows(buf, starts, layout.row_width)
     n, width = chars.shape
     text, fixed, digit_columns, signed_columns = layout.tiles(n)
@@ -158,7 +185,8 @@ def parse_fitting(buf, starts, ends, names, check=True):
     digit, is_digit = digits[:-1].reshape(n, width), is_digits[:-1].reshape(n, width)
     ok = placed
     if check:
-        ok = ok & _checked(chars, is_digit, is_digits[1:].reshape(n, width), length, digit_columns, signed_columns)
+        ok = ok & _checked(chars, is_digit, is_digits[1:].reshape(n, width), length, layout, digit_columns,
+                           signed_columns)
 
     digits *= is_digits.view(np.uint8)  # spaces and signs count as 0
     pairs = digits[:-1] * 10  # a column's digit and the next one's

@@ -24,7 +24,7 @@ import re
 
 import numpy as np
 
-from fitting_lines import AUDIO_LABELS, VIDEO_LABELS, parse_fitting, rows
+from fitting_lines import AUDIO_LABELS, VIDEO_LABELS, parse_fitting, rows, stamp_widths
 
 MISSING = np.iinfo(np.int64).min  # FFmpeg's value for a missing timestamp
 CHUNK_BYTES = 1 << 20
@@ -226,6 +226,23 @@ def _read_again(buf, starts, ends, labels, columns):
     return ok
 
 
+def _read_fitting(buf, starts, ends, names, check):
+    """parse_fitting of the lines, a group of lines with the same width of timestamps at a time."""
+    widths = stamp_widths(buf, starts)
+    if len(widths) and widths[0] and (widths == widths[0]).all():
+        return parse_fitting(buf, starts, ends, names, check, widths[0])
+    n = len(starts)
+    columns = {name: np.zeros(n, np.float64 if name == "time" else np.int64) for name in names}
+    columns["key"] = np.zeros(n, bool)
+    placed, ok = np.zeros(n, bool), np.zeros(n, bool)
+    for width in np.unique(widths[widths > 0]):
+        group = np.flatnonzero(widths == width)
+        values, placed[group], ok[group] = parse_fitting(buf, starts[group], ends[group], names, check, width)
+        for name, column in values.items():
+            columns[name][group] = column
+    return columns, placed, ok
+
+
 def parse_lines(data, first_line=0, names=NUMBERS, check=True):
     """Reads a block of whole lines, each ending in LF, the first of them line first_line of its log:
     the numbers named and "key" of each kind (the other columns are left empty), the numbers of the lines
@@ -242,7 +259,7 @@ def parse_lines(data, first_line=0, names=NUMBERS, check=True):
     # The video lines, then the audio lines: each kind's rows are one slice of the columns.
     kinds = [np.flatnonzero(lead == ord("V")), np.flatnonzero(lead == ord("A"))]
     lines = np.concatenate(kinds)
-    columns, placed, ok = parse_fitting(buf, starts[lines], ends[lines], names, check)
+    columns, placed, ok = _read_fitting(buf, starts[lines], ends[lines], names, check)
     misplaced = int(np.count_nonzero(placed & ~ok)) if check else 0
     packets = []
     first = 0

@@ -32,7 +32,8 @@ class Bands:
 
     def _bin(self, x, y):
         rows = y.reshape(-1, self.size)
-        self.bands.append((x[::self.size], rows.min(axis=1), rows.mean(axis=1), rows.max(axis=1)))
+        # A copy of the first xs: a view would hold on to all of them.
+        self.bands.append((x[::self.size].copy(), rows.min(axis=1), rows.mean(axis=1), rows.max(axis=1)))
 
     def result(self):
         """(x, y) of a short series, else (x, low, mean, high) of its bins; the last bin is filled up
@@ -97,8 +98,8 @@ class First:
         self.count = 0
 
     def add(self, values):
-        if self.count < self.limit:
-            self.parts.append(values[:self.limit - self.count])
+        if self.count < self.limit and len(values):
+            self.parts.append(values[:self.limit - self.count].copy())
             self.count += len(self.parts[-1])
 
     def result(self):
@@ -116,8 +117,9 @@ class Picks:
 
     def add(self, *columns):
         low, high = np.searchsorted(self.wanted, (self.seen, self.seen + len(columns[0])))
-        at = self.wanted[low:high] - self.seen
-        self.parts.append(tuple(column[at] for column in columns))
+        if high > low:
+            at = self.wanted[low:high] - self.seen
+            self.parts.append(tuple(column[at] for column in columns))
         self.seen += len(columns[0])
 
     def result(self, columns):

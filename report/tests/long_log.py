@@ -1,14 +1,15 @@
 """A long -lav log made by formula (the same bytes on every machine): enough packets that the pictures
 draw bands and thin out their markers, with every anomaly, timestamps past their columns and negative
-ones, and a time span that makes the bit rate bins wider than a second."""
+ones, and a time span that makes the bit rate bins wider than a second. With an offset, the timestamps
+start later (a capture some 31 hours long outgrows the width of 10 in the middle of the log)."""
 
 MISSING = -(1 << 63)
 VIDEO_STEP = 36000  # 0.4 s at 90 kHz
 AUDIO_STEP = 24000
 
 
-def _video(i):
-    dts = -7200 + i * VIDEO_STEP
+def _video(i, offset):
+    dts = offset - 7200 + i * VIDEO_STEP
     if 9000 <= i < 9400:
         dts -= 400 * VIDEO_STEP  # the clock repeats 160 s
     if i >= 20000:
@@ -28,23 +29,23 @@ def _video(i):
             f"dts={dts:10d}   orpts={orig_pts:10d}   ordts={orig_dts:10d}   dur={VIDEO_STEP:5d}   size={size}\n")
 
 
-def _audio(i):
-    dts = i * AUDIO_STEP + (i % 7) * 3
+def _audio(i, offset):
+    dts = offset + i * AUDIO_STEP + (i % 7) * 3
     orig = MISSING if i % 499 == 11 else dts
     return (f"A packet_id={i:020d}           at={dts / 90000:16.2f}   pts={dts:10d}   dts={dts:10d}   "
             f"orpts={orig:10d}   ordts={orig:10d}   dur= 1920   size={300 + (i * 104729) % 400}\n")
 
 
-def long_log_lines(video=40000, audio=60000):
+def long_log_lines(video=40000, audio=60000, offset=0):
     """The lines in the order of their DTS, as a demuxer interleaves them."""
     order = sorted([(i * VIDEO_STEP, 0, i) for i in range(video)] + [(i * AUDIO_STEP, 1, i) for i in range(audio)])
-    return [_video(i) if kind == 0 else _audio(i) for _, kind, i in order]
+    return [_video(i, offset) if kind == 0 else _audio(i, offset) for _, kind, i in order]
 
 
-def write_long_log(paths, split_at=None):
+def write_long_log(paths, split_at=None, offset=0):
     """Writes the lines into the paths, cut into parts at the given line numbers (a long capture in
     parts)."""
-    lines = long_log_lines()
+    lines = long_log_lines(offset=offset)
     cuts = [0] + list(split_at or []) + [len(lines)]
     for path, start, end in zip(paths, cuts, cuts[1:]):
         with open(path, "w", newline="\n") as out:

@@ -39,6 +39,8 @@ CASES = {
     "parts": (["part-1.log", "part-2.log", "part-3.log"], [_parts]),
     "long": (["long-1.log", "long-2.log"],
              [lambda folder: write_long_log([folder / "long-1.log", folder / "long-2.log"], [55555])]),
+    # Timestamps that outgrow their width of 10 half-way.
+    "later": (["later.log"], [lambda folder: write_long_log([folder / "later.log"], offset=10**10 - 7 * 10**8)]),
 }
 
 

@@ -42,6 +42,14 @@ CHANGES = [
     (VIDEO, b"pts=    133200", b"pts=-9223372036854775808"),  # past its column
     (VIDEO, b"pts=    133200", b"pts=-9223372036854775809"),  # past 64 bits
     (VIDEO, b"dur= 3600", b"dur=3600"),
+    # Timestamps wider than 10, all four alike, and not.
+    (VIDEO, b"pts=    133200   dts=    126000   orpts=    133200   ordts=    126000",
+     b"pts=10000004400   dts=10000000800   orpts=10000004400   ordts=-1000000080"),
+    (AUDIO, b"pts=    133200   dts=    133200   orpts=    133200   ordts=    133200",
+     b"pts= 10000004400   dts=100000000800   orpts=  -100000440   ordts=       133200"),
+    (VIDEO, b"pts=    133200   dts=    126000", b"pts=10000004400   dts=9999999999"),
+    (VIDEO, b"pts=    133200   dts=    126000   orpts=    133200   ordts=    126000",
+     b"pts=10000004400   dts=10000000800   orpts=10000004400   ordts=1000000 080"),
     (VIDEO, b"", b"\r"),
 ]
 
