@@ -1,4 +1,10 @@
-"""What the packets of a capture say: a summary per kind and its timestamp anomalies, all vectorised.
+"""What the packets of a capture say: a summary per kind, its timestamp anomalies and the pictures' data.
+
+The logs are read twice, block by block, and only bounded state is kept. The first reading counts what
+the second must know in advance: the length of each picture's series (which decides its bins), the
+distinct DTS steps (for the median step, and so the gaps and jumps back), the count of each anomaly
+(for its markers), the time base and the time range (for the bit rate's bins). The second reading keeps
+the summary, the first ids of each anomaly, the markers and the bins.
 
 The anomalies are those of the timestamps as read (orpts, ordts), which are what the source delivered;
 packets whose written timestamps differ from those are the ones the tool's repair changed.
@@ -9,10 +15,14 @@ import dataclasses
 
 import numpy as np
 
-from packet_log import MISSING, Packets
+from packet_log import MISSING
+from series import Bands, First, Picks, Range, Sum, Tally
 
 LISTED_IDS = 200  # packet ids listed per anomaly
 GAP_FACTOR = 3  # a DTS step larger than this many median steps is a gap; back by as much, a jump back
+MARKERS = 600  # anomaly markers per kind and anomaly
+RATE_BINS = 4000  # bit rate bins at most
+KEY_TICKS = 2000  # key frames drawn as ticks at most
 
 # Anomaly kinds in the order of the page: key, title, explanation.
 ANOMALIES = (
@@ -23,67 +33,22 @@ ANOMALIES = (
     ("jump_back", "Backward jumps", f"DTS back by more than {GAP_FACTOR} times the median step"),
     ("repaired", "Repaired", "written PTS or DTS differs from the one read (what -fix 1 changed)"),
 )
-
-
-@dataclasses.dataclass
-class Stats:
-    minimum: float
-    mean: float
-    maximum: float
-
-
-def _stats(values):
-    if not len(values):
-        return None
-    return Stats(float(values.min()), float(values.mean()), float(values.max()))
-
-
-@dataclasses.dataclass
-class Kind:
-    """The packets of one kind and what they say."""
-    name: str  # "video" or "audio"
-    packets: Packets
-    time_base: float | None  # seconds per tick, estimated from the lines; None when it cannot be
-    first_time: float | None
-    last_time: float | None
-    duration: float | None
-    bytes: int
-    bit_rate: float | None  # bit/s
-    rate: float | None  # packets/s
-    median_step: int  # DTS ticks
-    step_rows: np.ndarray  # row of each DTS step's later packet
-    steps: np.ndarray  # DTS step (ticks) between packets with a DTS
-    key_count: int
-    key_times: np.ndarray  # time of each key frame with a PTS
-    gop_packets: Stats | None
-    gop_seconds: Stats | None
-    anomalies: dict  # key -> rows (int64 array)
-
-    @property
-    def ticks_name(self):
-        return "s" if self.time_base else "ticks"
-
-    def seconds(self, ticks):
-        """Ticks as seconds when the time base is known, else as they are (float)."""
-        return ticks * self.time_base if self.time_base else ticks.astype(np.float64)
-
+# The numbers each reading needs.
+FIRST_READING = ("time", "pts", "dts", "orig_pts", "orig_dts")
+SECOND_READING = ("id", "time", "pts", "dts", "orig_pts", "orig_dts", "size")
 
 COMMON_RATES = (90000, 1000, 48000, 44100, 32000, 24000, 22050, 16000, 12800, 11025, 8000, 96000, 1000000,
                 15360, 30000, 60000, 25, 30, 50, 60)
 
 
-def _time_base(packets):
-    """Seconds per tick from the written PTS and the time printed with it. The printed time has two
-    decimals, so the packet with the largest PTS gives the best estimate, and a common rate (or the
-    roundest number of ticks per second) within the estimate's error is taken."""
-    valid = (packets.pts != MISSING) & (packets.pts != 0)
-    if not valid.any():
-        return None
-    row = np.flatnonzero(valid)[np.argmax(np.abs(packets.pts[valid].astype(np.float64)))]
-    seconds = abs(float(packets.time[row]))
+def time_base(pts, time):
+    """Seconds per tick from the written PTS and the time printed with it, of the packet with the
+    largest PTS. The printed time has two decimals, so that packet gives the best estimate, and a common
+    rate (or the roundest number of ticks per second) within the estimate's error is taken."""
+    seconds = abs(float(time))
     if seconds < 0.5:
         return None  # too short to tell
-    rate = packets.pts[row] / packets.time[row]
+    rate = pts / time
     if rate <= 0:
         return None
     tolerance = 0.0051 / seconds + 1e-9
@@ -97,72 +62,276 @@ def _time_base(packets):
     return 1 / rate
 
 
-def analyse_kind(name, packets):
-    timed = packets.pts != MISSING
-    times = packets.time[timed]
-    first_time = float(times[0]) if len(times) else None
-    last_time = float(times[-1]) if len(times) else None
-    duration = last_time - first_time if len(times) > 1 else None
-    total_bytes = int(packets.size.sum())
-    positive = duration is not None and duration > 0
-    bit_rate = total_bytes * 8 / duration if positive else None
-    rate = (len(times) - 1) / duration if positive else None
+class Steps:
+    """The DTS steps (as read) of one kind, from block to block and log to log."""
 
-    has_dts = packets.orig_dts != MISSING
-    dts_rows = np.flatnonzero(has_dts)
-    steps = np.diff(packets.orig_dts[dts_rows])
-    step_rows = dts_rows[1:]
-    forward = steps[steps > 0]
-    median = int(np.median(forward)) if len(forward) else 0
+    def __init__(self):
+        self.last = None
 
+    def add(self, packets):
+        """(rows of the block's packets that end a step, the steps in ticks)."""
+        rows = np.flatnonzero(packets.orig_dts != MISSING)
+        values = packets.orig_dts[rows]
+        if self.last is None:
+            steps, rows = np.diff(values), rows[1:]
+        else:
+            steps = np.diff(values, prepend=self.last)
+        if len(values):
+            self.last = values[-1]
+        return rows, steps
+
+
+def _plain_anomalies(packets):
+    """Masks of the anomalies that each packet shows on its own."""
     pts, dts = packets.orig_pts, packets.orig_dts
-    anomalies = {
-        "missing": np.flatnonzero((pts == MISSING) | ~has_dts),
-        "not_increasing": step_rows[steps <= 0],
-        "pts_before_dts": np.flatnonzero((pts != MISSING) & has_dts & (pts < dts)),
-        "gap": step_rows[steps > GAP_FACTOR * median] if median else step_rows[:0],
-        "jump_back": step_rows[steps < -GAP_FACTOR * median] if median else step_rows[steps < 0],
-        "repaired": np.flatnonzero((packets.pts != pts) | (packets.dts != dts)),
-    }
+    return {"missing": (pts == MISSING) | (dts == MISSING),
+            "pts_before_dts": (pts != MISSING) & (dts != MISSING) & (pts < dts),
+            "repaired": (packets.pts != pts) | (packets.dts != dts)}
 
-    key_rows = np.flatnonzero(packets.key)
-    gop_packets = _stats(np.diff(key_rows))
-    key_times = packets.time[key_rows[timed[key_rows]]]
-    gop_seconds = _stats(np.diff(key_times))
-    return Kind(name, packets, _time_base(packets), first_time, last_time, duration, total_bytes, bit_rate, rate,
-                median, step_rows, steps, len(key_rows), key_times, gop_packets, gop_seconds, anomalies)
+
+class Census:
+    """The first reading of one kind."""
+
+    def __init__(self):
+        self.packets = self.timed = self.dts = self.written_dts = self.key_times = 0
+        self.times = Range()  # of the packets with a PTS
+        self.largest_pts = None  # (its size as a double, PTS, time)
+        self.steps, self.step_values = Steps(), Tally()
+        self.plain = dict.fromkeys(("missing", "pts_before_dts", "repaired"), 0)
+
+    def add(self, packets):
+        self.packets += len(packets)
+        timed = packets.pts != MISSING
+        times = packets.time[timed]
+        self.timed += len(times)
+        self.times.add(times)
+        valid = np.flatnonzero(timed & (packets.pts != 0))
+        if len(valid):
+            sizes = np.abs(packets.pts[valid].astype(np.float64))
+            row = valid[np.argmax(sizes)]
+            if self.largest_pts is None or sizes.max() > self.largest_pts[0]:
+                self.largest_pts = (sizes.max(), packets.pts[row], packets.time[row])
+        rows, steps = self.steps.add(packets)
+        self.step_values.add(steps)
+        self.dts += np.count_nonzero(packets.orig_dts != MISSING)
+        self.written_dts += np.count_nonzero(packets.dts != MISSING)
+        self.key_times += np.count_nonzero(packets.key & timed)
+        for key, mask in _plain_anomalies(packets).items():
+            self.plain[key] += np.count_nonzero(mask)
+
+    def finish(self):
+        """The median step, the time base and the count of each anomaly."""
+        values, tally = self.step_values.values, self.step_values
+        forward = values > 0
+        self.median_step = int(tally.median(forward)) if forward.any() else 0
+        median = self.median_step
+        self.counts = dict(self.plain, not_increasing=tally.count(values <= 0),
+                           gap=tally.count(values > GAP_FACTOR * median) if median else 0,
+                           jump_back=tally.count(values < -GAP_FACTOR * median) if median else tally.count(values < 0))
+        self.time_base = time_base(*self.largest_pts[1:]) if self.largest_pts else None
 
 
 @dataclasses.dataclass
+class Stats:
+    minimum: float
+    mean: float
+    maximum: float
+
+
+class Spread:
+    """The smallest, mean and largest difference between consecutive values of a series, from block to
+    block."""
+
+    def __init__(self, integers):
+        self.integers = integers  # differences that add up exactly: their mean is last minus first
+        self.values, self.differences = Range(), Range()
+        self.count = 0
+        self.sum = Sum()
+
+    def add(self, values):
+        """The differences that the values add."""
+        last = self.values.last
+        differences = np.diff(values) if last is None else np.diff(values, prepend=last)
+        self.values.add(values)
+        self.differences.add(differences)
+        self.count += len(differences)
+        if not self.integers:
+            self.sum.add(differences)
+        return differences
+
+    def stats(self):
+        if not self.count:
+            return None
+        values, differences = self.values, self.differences
+        mean = np.float64(values.last - values.first) / self.count if self.integers else self.sum.mean()
+        return Stats(float(differences.low), float(mean), float(differences.high))
+
+
+class RateBins:
+    """Bytes per bin of stream time, bins of whole seconds (at most about RATE_BINS of them)."""
+
+    def __init__(self, times):
+        low, high = times.low, times.high
+        self.start = np.floor(low)
+        self.width = max(1.0, float(np.ceil((high - self.start) / RATE_BINS)))
+        self.bits = np.zeros(int(np.floor((high - self.start) / self.width)) + 1)
+
+    def add(self, times, sizes):
+        bins = np.floor((times - self.start) / self.width).astype(np.int64)
+        inside = (bins >= 0) & (bins < len(self.bits))  # all of them, unless the log changed in between
+        self.bits += np.bincount(bins[inside], weights=sizes[inside] * 8.0, minlength=len(self.bits))
+
+    def kbits(self):
+        """(kbit/s per bin, the bins' edges, the bins' width in seconds)."""
+        return self.bits / self.width / 1000.0, self.start + np.arange(len(self.bits) + 1) * self.width, self.width
+
+
+class Kind:
+    """The second reading of one kind, and then (finish) what its packets say."""
+
+    def __init__(self, name, census):
+        self.name = name
+        self.census = census
+        self.packets, self.median_step, self.time_base = census.packets, census.median_step, census.time_base
+        self.counts = census.counts  # packets with each anomaly
+        self.first_id = self.last_id = self.first_time = self.last_time = None
+        self.bytes = self.key_count = 0
+        self.step_range = Range()  # of the steps as drawn
+        self.step_scale = 1000.0 if self.time_base else 1.0  # ms or ticks
+        self.rate = RateBins(census.times) if census.timed else None
+        self._rows = 0
+        self._original_dts, self._written_dts = Bands(census.dts), Bands(census.written_dts)
+        self._steps, self._step_bands = Steps(), Bands(max(census.dts - 1, 0))
+        self._listed = {key: First(LISTED_IDS) for key, _, _ in ANOMALIES}  # ids
+        self._marked = {key: Picks(census.counts[key], MARKERS) for key, _, _ in ANOMALIES}  # (ids, steps)
+        self._gop_packets, self._gop_seconds = Spread(integers=True), Spread(integers=False)
+        self._key_gaps = Bands(max(census.key_times - 1, 0))  # (time, distance to the key frame before)
+        self._key_times = First(census.key_times if census.key_times <= KEY_TICKS else 0)
+
+    @property
+    def ticks_name(self):
+        return "s" if self.time_base else "ticks"
+
+    def seconds(self, ticks):
+        """Ticks as seconds when the time base is known, else as they are (float)."""
+        return ticks * self.time_base if self.time_base else ticks.astype(np.float64)
+
+    def add(self, p):
+        if not len(p):
+            return
+        if self.first_id is None:
+            self.first_id = int(p.id[0])
+        self.last_id = int(p.id[-1])
+        self.bytes += int(p.size.sum())
+        timed = p.pts != MISSING
+        times = p.time[timed]
+        if len(times):
+            if self.first_time is None:
+                self.first_time = float(times[0])
+            self.last_time = float(times[-1])
+            if self.rate:
+                self.rate.add(times, p.size[timed])
+        for bands, values in ((self._original_dts, p.orig_dts), (self._written_dts, p.dts)):
+            have = values != MISSING
+            bands.add(p.id[have], self.seconds(values[have]))
+        self._add_steps(p)
+        self.key_count += np.count_nonzero(p.key)
+        self._gop_packets.add(np.flatnonzero(p.key) + self._rows)
+        key_times = p.time[p.key & timed]
+        self._key_times.add(key_times)
+        distances = self._gop_seconds.add(key_times)
+        self._key_gaps.add(key_times[len(key_times) - len(distances):], distances)
+        self._rows += len(p)
+
+    def _add_steps(self, p):
+        rows, ticks = self._steps.add(p)
+        steps = self.seconds(ticks) * self.step_scale
+        self._step_bands.add(p.id[rows], steps)
+        self.step_range.add(steps)
+        step_at = np.zeros(len(p))
+        step_at[rows] = steps
+        anomalies = _plain_anomalies(p)
+        median = self.median_step
+        for key, chosen in (("not_increasing", ticks <= 0),
+                            ("gap", ticks > GAP_FACTOR * median if median else np.zeros(len(ticks), bool)),
+                            ("jump_back", ticks < -GAP_FACTOR * median if median else ticks < 0)):
+            anomalies[key] = np.zeros(len(p), bool)
+            anomalies[key][rows[chosen]] = True
+        for key, mask in anomalies.items():
+            at = np.flatnonzero(mask)
+            self._listed[key].add(p.id[at])
+            self._marked[key].add(p.id[at], step_at[at])
+
+    def finish(self):
+        timed = self.census.timed
+        self.duration = self.last_time - self.first_time if timed > 1 else None
+        positive = self.duration is not None and self.duration > 0
+        self.bit_rate = self.bytes * 8 / self.duration if positive else None
+        self.frame_rate = (timed - 1) / self.duration if positive else None
+        self.anomaly_ids = {key: first.result() for key, first in self._listed.items()}  # the first ones
+        self.markers = {key: picks.result(2) for key, picks in self._marked.items()}  # (ids, steps)
+        self.gop_packets, self.gop_seconds = self._gop_packets.stats(), self._gop_seconds.stats()
+        self.key_times = self._key_times.result() if self.census.key_times <= KEY_TICKS else None
+        # The pictures' series, each (x, y) or (x, low, mean, high) as series.Bands gives them.
+        self.original_dts, self.written_dts = self._original_dts.result(), self._written_dts.result()
+        self.step_bands, self.key_gaps = self._step_bands.result(), self._key_gaps.result()
+        return self
+
+
 class Drift:
     """Audio time minus the time of the latest video packet before it in the same log, at each audio
     packet: in a log of both kinds, lines follow the order in which the packets arrived."""
-    time: np.ndarray  # audio time (s)
-    difference: np.ndarray  # s
 
+    def __init__(self):
+        self.log, self.video_time = None, None  # the latest video packet's time in the log being read
 
-def drift(packets):
-    rows = np.arange(len(packets))
-    usable = packets.pts != MISSING
-    video_row = np.where(packets.video & usable, rows, -1)
-    latest_video = np.maximum.accumulate(video_row)
-    audio = np.flatnonzero(~packets.video & usable & (latest_video >= 0))
-    audio = audio[packets.file[latest_video[audio]] == packets.file[audio]]
-    if not len(audio):
-        return None
-    return Drift(packets.time[audio], packets.time[audio] - packets.time[latest_video[audio]])
+    def add(self, index, block):
+        """(audio times, differences) in the block."""
+        if index != self.log:
+            self.log, self.video_time = index, None
+        video, audio = block.video, block.audio
+        usable = video.pts != MISSING
+        lines, times = video.line[usable], video.time[usable]
+        usable = audio.pts != MISSING
+        audio_lines, audio_times = audio.line[usable], audio.time[usable]
+        before = np.searchsorted(lines, audio_lines) - 1
+        if self.video_time is None:  # no video packet in the log yet: audio packets before the first count not
+            audio_times, before = audio_times[before >= 0], before[before >= 0]
+        video_times = times[np.maximum(before, 0)] if len(times) else np.zeros(len(before))
+        if self.video_time is not None:
+            video_times[before < 0] = self.video_time
+        if len(times):
+            self.video_time = times[-1]
+        return audio_times, audio_times - video_times
 
 
 @dataclasses.dataclass
 class Capture:
     kinds: list  # Kind, video first
-    drift: Drift | None
+    drift: Range | None  # of audio minus video time (ms)
+    drift_bands: tuple | None  # of (audio time, difference in ms)
 
 
-def analyse(packets):
-    """What the packets say. Takes the packets' columns over: they are split by kind one at a time and
-    released, so that a long capture is held in memory about once."""
-    audio_on_video = drift(packets)
-    parts = packets.split(packets.video)
-    kinds = [analyse_kind(name, part) for name, part in zip(("video", "audio"), parts) if len(part)]
-    return Capture(kinds, audio_on_video)
+def analyse(logs):
+    """What the packets of the logs (packet_log.Logs) say."""
+    census = {"video": Census(), "audio": Census()}
+    drift, drift_points = Drift(), 0
+    for index, block in logs.blocks(FIRST_READING):
+        census["video"].add(block.video)
+        census["audio"].add(block.audio)
+        drift_points += len(drift.add(index, block)[0])
+    for kind in census.values():
+        kind.finish()
+
+    kinds = [Kind(name, kind) for name, kind in census.items() if kind.packets]
+    drift, drift_bands, drift_range = Drift(), Bands(drift_points), Range()
+    for index, block in logs.blocks(SECOND_READING):
+        for kind in kinds:
+            kind.add(block.video if kind.name == "video" else block.audio)
+        times, differences = drift.add(index, block)
+        drift_bands.add(times, differences * 1000.0)
+        drift_range.add(differences * 1000)
+    kinds = [kind.finish() for kind in kinds]
+    if not drift_points:
+        return Capture(kinds, None, None)
+    return Capture(kinds, drift_range, drift_bands.result())

@@ -59,5 +59,20 @@ def capture_logs(tool, faulty_ts, tmp_path_factory):
     return logs
 
 
-def run_report(*args):
-    return subprocess.run([str(REPORT), *map(str, args)], capture_output=True, text=True, timeout=300)
+def damage(lines):
+    """The lines of a log with four bad lines: lines 6, 21, 31 and 41."""
+    damaged = list(lines)
+    damaged.insert(5, b"garbage\n")  # line 6
+    damaged[20] = damaged[20][:60] + b"\n"  # line 21: cut short
+    damaged.insert(30, b"\n")  # line 31: empty
+    damaged[40] = damaged[40].replace(b"pts=", b"pts=x", 1)  # line 41
+    return damaged
+
+
+def windows_lines(lines):
+    """Windows line ends throughout, and no line end after the last line."""
+    return b"".join(line.replace(b"\n", b"\r\n") for line in lines).rstrip(b"\r\n")
+
+
+def run_report(*args, cwd=None):
+    return subprocess.run([str(REPORT), *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)

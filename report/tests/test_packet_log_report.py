@@ -10,7 +10,7 @@ import pytest
 
 import analysis
 import packet_log
-from conftest import AUDIO_FAULTS, ROOT, VIDEO_FAULTS, run_report
+from conftest import AUDIO_FAULTS, ROOT, VIDEO_FAULTS, damage, run_report, windows_lines
 
 # Packet ids of each anomaly the planted faults make, the same with -fix 0 and -fix 1 (they are found in
 # the timestamps as read); only the repaired packets differ.
@@ -27,10 +27,20 @@ REPAIRED = {0: {"video": [], "audio": []},
 
 
 def anomaly_ids(log):
-    packets, _ = packet_log.read_logs([str(log)])
-    capture = analysis.analyse(packets)
-    return {kind.name: {key: kind.packets.id[rows].tolist() for key, rows in kind.anomalies.items()}
-            for kind in capture.kinds}
+    capture = analysis.analyse(packet_log.Logs([str(log)]))
+    return {kind.name: {key: ids.tolist() for key, ids in kind.anomaly_ids.items()} for kind in capture.kinds}
+
+
+def read_lines(log):
+    """Every packet line of the log, in the order of the lines, column by column; and the log's counts."""
+    logs = packet_log.Logs([str(log)])
+    kinds = [(block.video, block.audio) for _, block in logs.blocks()]
+    columns = {}
+    for name in packet_log.COLUMNS:
+        columns[name] = np.concatenate([getattr(kind, name) for pair in kinds for kind in pair])
+    columns["video"] = np.concatenate([np.full(len(kind), kind is pair[0]) for pair in kinds for kind in pair])
+    order = np.argsort(columns["line"], kind="stable")
+    return {name: column[order] for name, column in columns.items()}, logs.stats
 
 
 @pytest.mark.parametrize("fix", [0, 1])
@@ -115,26 +125,21 @@ def test_page_reads_in_a_real_browser(page, tmp_path):
 
 def test_bad_lines_are_counted_and_the_rest_is_read(capture_logs, tmp_path):
     lines = capture_logs[0].read_bytes().splitlines(keepends=True)
-    damaged = list(lines)
-    damaged.insert(5, b"garbage\n")  # line 6
-    damaged[20] = damaged[20][:60] + b"\n"  # line 21: cut short
-    damaged.insert(30, b"\n")  # line 31: empty
-    damaged[40] = damaged[40].replace(b"pts=", b"pts=x", 1)  # line 41
     log = tmp_path / "damaged.log"
-    # Windows line ends throughout, and no line end after the last line.
-    log.write_bytes(b"".join(line.replace(b"\n", b"\r\n") for line in damaged).rstrip(b"\r\n"))
+    damaged = damage(lines)
+    log.write_bytes(windows_lines(damaged))
     run = run_report(log)
     assert run.returncode == 0, run.stderr
     page = (tmp_path / "damaged.html").read_text(encoding="utf-8")  # the default name
     assert "4 lines not read, at lines <span class=\"ids\">6, 21, 31, 41</span>" in page
-    packets, stats = packet_log.read_logs([str(log)])
+    packets, stats = read_lines(log)
     assert (stats[0].lines, stats[0].packets, stats[0].bad_lines) == (len(lines) + 2, len(lines) - 2, 4)
     # The vectorised reading agrees with reading each line on its own, overflowing values included.
     kept = [line for i, line in enumerate(damaged) if i not in (5, 20, 30, 40)]
     slow = [packet_log._parse_slowly(line.rstrip(b"\n")) for line in kept]
     for name in ("video", "key", "id", "time", "pts", "dts", "orig_pts", "orig_dts", "duration", "size"):
-        assert getattr(packets, name).tolist() == [values[name] for values in slow], name
-    assert (packets.orig_pts == packet_log.MISSING).sum() == 2
+        assert packets[name].tolist() == [values[name] for values in slow], name
+    assert (packets["orig_pts"] == packet_log.MISSING).sum() == 2
 
 
 @pytest.mark.parametrize("content, message", [
