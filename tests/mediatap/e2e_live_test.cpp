@@ -426,8 +426,12 @@ TEST(StopRequest, RequestDuringOpeningFailsTheOpenAtOnce) {
     EXPECT_LT(nowSeconds() - signalledAt, 2.0);
     const ToolRun run = waitTool(pid, pathFor("tool.out"));
     EXPECT_EQ(run.status, -1);
-    EXPECT_EQ(run.output, mp4Preamble + expectedReport("Error", "Couldn't open input video") +
-                              causeLine("Invalid data found when processing input", url));
+    // The open ends with the interrupt's own code when the request comes while it connects, and with the
+    // RTSP client's when it comes while the client waits for an answer.
+    const std::string report = mp4Preamble + expectedReport("Error", "Couldn't open input video");
+    EXPECT_TRUE(run.output == report + causeLine("Immediate exit requested", url) ||
+                run.output == report + causeLine("Invalid data found when processing input", url))
+        << run.output;
 }
 
 }  // namespace
