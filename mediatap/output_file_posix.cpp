@@ -15,6 +15,27 @@ int accessFlags(OutputFile::Access access) {
     return access == OutputFile::Access::writeOnly ? O_WRONLY : O_RDWR;
 }
 
+// Repeats `once(where, bytes left, bytes done)`, a read or write that may move fewer bytes than asked,
+// until all of them have moved. One that moves none fails with `none` (the file ended, the disk is full).
+template <typename Byte, typename Once>
+bool transferAll(Byte* data, std::size_t size, int none, Once once) {
+    std::size_t moved = 0;
+    while (moved < size) {
+        const ssize_t done = once(data + moved, size - moved, moved);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            if (done == 0) {
+                errno = none;
+            }
+            return false;
+        }
+        moved += static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() {
@@ -93,65 +114,36 @@ bool OutputFile::isOpen() const {
 }
 
 bool OutputFile::readAt(std::uint64_t offset, void* data, std::size_t size) {
-    auto* out = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t done = ::pread(static_cast<int>(handle), out, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            if (done == 0) {
-                errno = EIO;  // the file ends before what was asked for
-            }
-            fail();
-            return false;
-        }
-        out += done;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::uint64_t>(done);
+    const int fd = static_cast<int>(handle);
+    if (transferAll(static_cast<char*>(data), size, EIO, [&](char* at, std::size_t rest, std::size_t done) {
+            return ::pread(fd, at, rest, static_cast<off_t>(offset + done));
+        })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
-    const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t done = ::pwrite(static_cast<int>(handle), in, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            if (done == 0) {
-                errno = ENOSPC;
-            }
-            fail();
-            return false;
-        }
-        in += done;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::uint64_t>(done);
+    const int fd = static_cast<int>(handle);
+    if (transferAll(static_cast<const char*>(data), size, ENOSPC,
+                    [&](const char* at, std::size_t rest, std::size_t done) {
+                        return ::pwrite(fd, at, rest, static_cast<off_t>(offset + done));
+                    })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
-    const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t done = ::write(static_cast<int>(handle), in, size);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            if (done == 0) {
-                errno = ENOSPC;
-            }
-            fail();
-            return false;
-        }
-        in += done;
-        size -= static_cast<std::size_t>(done);
+    const int fd = static_cast<int>(handle);
+    if (transferAll(static_cast<const char*>(data), size, ENOSPC,
+                    [&](const char* at, std::size_t rest, std::size_t) { return ::write(fd, at, rest); })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 std::optional<std::uint64_t> OutputFile::size() {

@@ -70,6 +70,27 @@ OVERLAPPED at(std::uint64_t offset) {
 // Each call moves at most this much, so that a 32-bit DWORD always holds the count.
 constexpr std::size_t maxChunk = 1u << 30;
 
+// Repeats `once(where, bytes to ask for, bytes moved, bytes done before)`, a ReadFile or WriteFile of at
+// most maxChunk bytes that may move fewer, until all of them have moved. One that moves none without an
+// error of its own fails with `none` (the file ended, the disk is full).
+template <typename Byte, typename Once>
+bool transferAll(Byte* data, std::size_t size, DWORD none, Once once) {
+    std::size_t moved = 0;
+    while (moved < size) {
+        const std::size_t rest = size - moved;
+        DWORD done = 0;
+        if (!once(data + moved, static_cast<DWORD>(rest < maxChunk ? rest : maxChunk), done, moved) ||
+            done == 0) {
+            if (done == 0 && GetLastError() == ERROR_SUCCESS) {
+                SetLastError(none);
+            }
+            return false;
+        }
+        moved += done;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string systemErrorText(unsigned long code) {
@@ -182,61 +203,41 @@ bool OutputFile::isOpen() const {
 }
 
 bool OutputFile::readAt(std::uint64_t offset, void* data, std::size_t size) {
-    auto* out = static_cast<char*>(data);
-    while (size > 0) {
-        OVERLAPPED position = at(offset);
-        DWORD done = 0;
-        const DWORD ask = static_cast<DWORD>(size < maxChunk ? size : maxChunk);
-        if (!ReadFile(asHandle(handle), out, ask, &done, &position) || done == 0) {
-            if (done == 0 && GetLastError() == ERROR_SUCCESS) {
-                SetLastError(ERROR_HANDLE_EOF);
-            }
-            fail();
-            return false;
-        }
-        out += done;
-        size -= done;
-        offset += done;
+    const HANDLE file = asHandle(handle);
+    if (transferAll(static_cast<char*>(data), size, ERROR_HANDLE_EOF,
+                    [&](char* where, DWORD ask, DWORD& done, std::size_t before) {
+                        OVERLAPPED position = at(offset + before);
+                        return ReadFile(file, where, ask, &done, &position);
+                    })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t size) {
-    const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        OVERLAPPED position = at(offset);
-        DWORD done = 0;
-        const DWORD ask = static_cast<DWORD>(size < maxChunk ? size : maxChunk);
-        if (!WriteFile(asHandle(handle), in, ask, &done, &position) || done == 0) {
-            if (done == 0 && GetLastError() == ERROR_SUCCESS) {
-                SetLastError(ERROR_DISK_FULL);
-            }
-            fail();
-            return false;
-        }
-        in += done;
-        size -= done;
-        offset += done;
+    const HANDLE file = asHandle(handle);
+    if (transferAll(static_cast<const char*>(data), size, ERROR_DISK_FULL,
+                    [&](const char* where, DWORD ask, DWORD& done, std::size_t before) {
+                        OVERLAPPED position = at(offset + before);
+                        return WriteFile(file, where, ask, &done, &position);
+                    })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
-    const auto* in = static_cast<const char*>(data);
-    while (size > 0) {
-        DWORD done = 0;
-        const DWORD ask = static_cast<DWORD>(size < maxChunk ? size : maxChunk);
-        if (!WriteFile(asHandle(handle), in, ask, &done, nullptr) || done == 0) {
-            if (done == 0 && GetLastError() == ERROR_SUCCESS) {
-                SetLastError(ERROR_DISK_FULL);
-            }
-            fail();
-            return false;
-        }
-        in += done;
-        size -= done;
+    const HANDLE file = asHandle(handle);
+    if (transferAll(static_cast<const char*>(data), size, ERROR_DISK_FULL,
+                    [&](const char* where, DWORD ask, DWORD& done, std::size_t) {
+                        return WriteFile(file, where, ask, &done, nullptr);
+                    })) {
+        return true;
     }
-    return true;
+    fail();
+    return false;
 }
 
 std::optional<std::uint64_t> OutputFile::size() {
