@@ -93,16 +93,27 @@ std::string CaptureRepair::repair(Kind kind, std::int64_t& pts, std::int64_t& dt
                                   const std::string& prefix) {
     KindState& state = kinds[kind];
     std::string messages;
-    if (dts != missing) {
-        if (state.last.started && isJump(state, add(add(dts, state.shift), -state.last.lastDts))) {
-            Jump jump;
-            const std::int64_t shift = shiftForJump(kind, dts, duration, jump);
+    if (dts != missing && state.last.started) {
+        const std::int64_t step = add(add(dts, state.shift), -state.last.lastDts);
+        Jump jump;
+        std::optional<std::int64_t> shift;
+        if (isJump(state, step)) {
+            shift = shiftForJump(kind, dts, duration, jump);
+        } else if (backOnEarlierLine(state, dts, duration, step)) {
+            shift = state.beforeJump->shift;
+            jump.at = seconds(state, state.last.lastDts);
+            jump.amount = seconds(state, step);
+            jump.correction = seconds(state, add(*shift, -state.shift));
+        }
+        if (shift) {
             messages += prefix + ": Timestamp jump DTS=" + std::to_string(dts) + " after " +
-                        std::to_string(state.last.lastDts) + ", shifting by " + std::to_string(shift) + "\n";
+                        std::to_string(state.last.lastDts) + ", shifting by " + std::to_string(*shift) + "\n";
             state.beforeJump = Line{state.shift, state.last.lastDts};
-            state.shift = shift;
+            state.shift = *shift;
             latestJump[kind] = jump;
         }
+    }
+    if (dts != missing) {
         dts = add(dts, state.shift);
     }
     if (pts != missing) {
@@ -115,6 +126,19 @@ std::string CaptureRepair::repair(Kind kind, std::int64_t& pts, std::int64_t& dt
         state.steps.add(add(dts, -previous));
     }
     return messages;
+}
+
+bool CaptureRepair::backOnEarlierLine(const KindState& state, std::int64_t dts, std::int64_t duration,
+                                      std::int64_t step) const {
+    if (!state.beforeJump || state.beforeJump->shift == state.shift) {
+        return false;
+    }
+    // The step the packet takes on the earlier line: about the usual one, where the line in force makes
+    // it longer by what the jump corrected.
+    const std::int64_t earlierStep = add(add(dts, state.beforeJump->shift), -state.last.lastDts);
+    const std::int64_t usual = std::max<std::int64_t>(1, state.steps.usual(duration));
+    const std::int64_t off = earlierStep > usual ? earlierStep - usual : usual - earlierStep;
+    return earlierStep > 0 && earlierStep < step && off <= usual / 2;
 }
 
 std::int64_t CaptureRepair::shiftForJump(Kind kind, std::int64_t dts, std::int64_t duration, Jump& jump) {

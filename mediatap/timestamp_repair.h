@@ -32,8 +32,10 @@ struct TimeBase {
 // goes back by more than 0.1 s or forward by more than 10 s is a jump: from that packet on the kind's
 // timestamps are shifted so that it goes on one usual step after its last packet. A jump of the other kind
 // by about the same amount, within 2 s of stream time, takes the same shift, so that a clock reset of the
-// camera keeps audio and video together; a kind that comes back to the line it had before its last jump
-// takes that line's shift again.
+// camera keeps audio and video together. A kind that comes back to the line it had before its last jump
+// takes that line's shift again: by a jump (a single wild packet), or by a step that is a usual one on
+// that line and longer on the line in force (a clock that went back for a few packets and then comes
+// back to where it was).
 class CaptureRepair {
   public:
     enum Kind : std::size_t { video, audio };
@@ -87,6 +89,10 @@ class CaptureRepair {
     // The shift that takes a jumping packet's DTS (as read) off the discontinuity. Fills in the jump.
     std::int64_t shiftForJump(Kind kind, std::int64_t dts, std::int64_t duration, Jump& jump);
     bool isJump(const KindState& state, std::int64_t step) const;
+    // Whether a packet that is no jump under the shift in force, taking this step, is one usual step
+    // after the last packet on the line the kind was on before its latest jump.
+    bool backOnEarlierLine(const KindState& state, std::int64_t dts, std::int64_t duration,
+                           std::int64_t step) const;
     double seconds(const KindState& state, std::int64_t ticks) const;
 
     std::array<KindState, 2> kinds;

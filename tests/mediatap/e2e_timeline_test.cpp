@@ -160,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TimelineCase{"back-1h", "clean.ts", 2}, TimelineCase{"to-zero", "clean.ts", 2},
                     TimelineCase{"video-back-1h", "clean.ts", 1}, TimelineCase{"forward-1h", "clean.ts", 2},
                     TimelineCase{"wild-ahead", "clean.ts", 2}, TimelineCase{"wild-behind", "clean.ts", 2},
-                    TimelineCase{"glitch", "clean.ts", 0, true}, TimelineCase{"flv-back-3s", "clean.flv", 2},
+                    TimelineCase{"glitch", "clean.ts", 0, true},
+                    TimelineCase{"video-back-a-moment", "clean.ts", 2},
+                    TimelineCase{"flv-back-3s", "clean.flv", 2},
                     TimelineCase{"flv-missing", "clean.flv", 0, true}),
     [](const testing::TestParamInfo<TimelineCase>& tested) {
         return std::regex_replace(tested.param.name, std::regex("[^A-Za-z0-9]"), "_");

@@ -62,12 +62,12 @@ def pes_packets(data):
 
 def shift_ts(path, kinds, shift, after=None, only=None):
     """Adds shift to the PTS and DTS of the PES packets of the kinds whose PTS (as made) is at least
-    `after` seconds from the start, or of the one PES `only` = (kind, index)."""
+    `after` seconds from the start, or of the PES packets `only` = (kind, range of their indexes)."""
     data = bytearray(open(path, "rb").read())
     for index, kind, at, has_dts in list(pes_packets(data)):
         pts = ts_timestamps.read_ts(data[at:at + 5])
         if only is not None:
-            if (kind, index) != only:
+            if kind != only[0] or index not in only[1]:
                 continue
         elif kind not in kinds or pts - TS_START < after * SECOND:
             continue
@@ -179,9 +179,10 @@ CASES = {
     "to-zero": to_zero,
     "video-back-1h": ts_case(-3600 * SECOND, kinds=("video",)),
     "forward-1h": ts_case(3600 * SECOND),
-    "wild-ahead": ts_case(3600 * SECOND, only=("video", 125)),
-    "wild-behind": ts_case(-3600 * SECOND, only=("video", 125)),
-    "glitch": ts_case(-SECOND // 20, only=("video", 125)),
+    "wild-ahead": ts_case(3600 * SECOND, only=("video", range(125, 126))),
+    "wild-behind": ts_case(-3600 * SECOND, only=("video", range(125, 126))),
+    "glitch": ts_case(-SECOND // 20, only=("video", range(125, 126))),
+    "video-back-a-moment": ts_case(-SECOND * 4 // 10, only=("video", range(125, 135))),
     "flv-back-3s": flv_case(-3000),
     "flv-missing": flv_case(drop_video=125),
 }

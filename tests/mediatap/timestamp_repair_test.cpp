@@ -180,6 +180,24 @@ INSTANTIATE_TEST_SUITE_P(
                          {V, -3599800, 200, "Timestamp jump DTS=-3599800 after 160, shifting by 3600000"},
                          {V, 240, 240, "Timestamp jump DTS=240 after 200, shifting by 0"},
                          {V, 280, 280}}},
+        // The video clock goes back 400 ms for three frames and then comes back to where it was: the
+        // frames in between are placed after the one before them, and the rest keeps its own timeline.
+        Sequence{"VideoBackForAMoment",
+                 steady(0, 200) +
+                     std::vector<Step>{{V, -200, 200, "Timestamp jump DTS=-200 after 160, shifting by 400"},
+                                       {A, 200, 200},
+                                       {V, -160, 240},
+                                       {V, -120, 280},
+                                       {V, 320, 320, "Timestamp jump DTS=320 after 280, shifting by 0"},
+                                       {A, 320, 320},
+                                       {V, 360, 360}}},
+        // After a clock that went back for good, a gap is a gap: it is not taken for the way back.
+        Sequence{"GapAfterABackJumpKeepsTheShift",
+                 steady(0, 200) +
+                     std::vector<Step>{{V, -100, 200, "Timestamp jump DTS=-100 after 160, shifting by 300"},
+                                       {V, -60, 240},
+                                       {V, 140, 440},
+                                       {V, 180, 480}}},
         // Within the tolerances the Part's rule alone: 50 ms back is a repeated DTS, 9 s forward a gap.
         Sequence{"SmallStepsKeepTheRules",
                  steady(0, 200) + std::vector<Step>{{V, 110, 161,
