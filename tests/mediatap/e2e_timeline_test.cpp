@@ -103,7 +103,7 @@ struct TimelineCase {
     const char* name;
     const char* clean;      // the clean source's name in the corpus
     int jumps;              // "Timestamp jump" lines with -fix 1
-    bool repaired = false;  // the Part's rules put two packets one tick apart
+    bool repaired = false;  // the repair rules put two packets one tick apart
 };
 
 void PrintTo(const TimelineCase& c, std::ostream* out) {

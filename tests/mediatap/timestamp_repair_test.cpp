@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                                        {V, -60, 240},
                                        {V, 140, 440},
                                        {V, 180, 480}}},
-        // Within the tolerances the Part's rule alone: 50 ms back is a repeated DTS, 9 s forward a gap.
+        // Within the tolerances the repair rules alone: 50 ms back is a repeated DTS, 9 s forward a gap.
         Sequence{"SmallStepsKeepTheRules",
                  steady(0, 200) + std::vector<Step>{{V, 110, 161,
                                                      "Non-monotonic DTS=110 <= 160, assigning=161\n"
