@@ -1,6 +1,7 @@
 // The run of trsn.mediatap after the command line: FFmpeg set-up, input opening and stream discovery,
 // output writers, packet logs, the packet loop with timestamp repair, and the teardown.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -203,6 +204,63 @@ constexpr const char* noAudioForMedia =
     "Media file for audio specified, but no audio stream found in the source";
 constexpr const char* noAudioForLog = "Log file for audio specified, but no audio stream found in the source";
 
+// The media outputs, declared so that they are destroyed (and so finalised) in the order -mv, -ma, -mav.
+struct Writers {
+    std::unique_ptr<MovieWriter> audioVideo;  // -mav
+    std::unique_ptr<MovieWriter> audio;       // -ma
+    std::unique_ptr<MovieWriter> video;       // -mv
+};
+
+// The packet logs, declared so that they are closed in the order -lv, -la, -lav.
+struct Logs {
+    PacketLog audioVideo;  // -lav
+    PacketLog audio;       // -la
+    PacketLog video;       // -lv
+};
+
+// A media output of the command line: what it copies (audio only where the input has it), the report
+// of its failure, and its place among the writers. One with audio alone is left out without audio.
+struct MediaOutput {
+    bool given;
+    const std::string& name;
+    bool withVideo;
+    bool withAudio;
+    const char* failure;
+    std::unique_ptr<MovieWriter> Writers::*writer;
+};
+
+// In the order of the set-up: -mav, -mv, -ma.
+std::array<MediaOutput, 3> mediaOutputs(const RunOptions& options) {
+    return {{{options.mediaAudioVideoGiven, options.mediaAudioVideo, true, true,
+              "Failed to open audio+video media output", &Writers::audioVideo},
+             {options.mediaVideoGiven, options.mediaVideo, true, false, "Failed to open video media output",
+              &Writers::video},
+             {options.mediaAudioGiven, options.mediaAudio, false, true, "Failed to open audio media output",
+              &Writers::audio}}};
+}
+
+// Whether a given output is made: one with audio alone needs the input's audio.
+bool isMade(bool given, bool audioAlone, const Streams& streams) {
+    return given && (!audioAlone || streams.hasAudio);
+}
+
+// A packet log of the command line, as MediaOutput is.
+struct LogOutput {
+    bool given;
+    const std::string& name;
+    bool audioAlone;
+    const char* failure;
+    PacketLog Logs::*log;
+};
+
+// In the order of the set-up: -lav, -lv, -la.
+std::array<LogOutput, 3> logOutputs(const RunOptions& options) {
+    return {{{options.logAudioVideoGiven, options.logAudioVideo, false, "Failed to open log for audio+video",
+              &Logs::audioVideo},
+             {options.logVideoGiven, options.logVideo, false, "Failed to open log for video", &Logs::video},
+             {options.logAudioGiven, options.logAudio, true, "Failed to open log for audio", &Logs::audio}}};
+}
+
 // Reports a log that failed, and why.
 bool logFailure(const PacketLog& log, const char* failure, int line) {
     errorReport(failure, line);
@@ -215,115 +273,56 @@ bool logFailure(const PacketLog& log, const char* failure, int line) {
 // order of the set-up. The first failure is reported as the set-up would report it, with the warnings
 // the set-up would have given before it; without one, nothing is printed.
 bool checkOutputs(const RunOptions& options, const Streams& streams) {
-    struct Output {
-        bool given;
-        const std::string& name;
-        bool withVideo;
-        bool withAudio;
-        const char* failure;
-    };
-    const Output media[] = {
-        {options.mediaAudioVideoGiven, options.mediaAudioVideo, true, streams.hasAudio,
-         "Failed to open audio+video media output"},
-        {options.mediaVideoGiven, options.mediaVideo, true, false, "Failed to open video media output"},
-        {options.mediaAudioGiven && streams.hasAudio, options.mediaAudio, false, true,
-         "Failed to open audio media output"},
-    };
-    for (const Output& output : media) {
-        const Copied copied = copiedBy(streams, output.withVideo, output.withAudio);
-        if (output.given &&
+    for (const MediaOutput& output : mediaOutputs(options)) {
+        const Copied copied = copiedBy(streams, output.withVideo, output.withAudio && streams.hasAudio);
+        if (isMade(output.given, !output.withVideo, streams) &&
             !MovieWriter::check(output.name, copied.video, copied.audio, options.useAacFilter)) {
             return errorReport(output.failure, __LINE__);
         }
     }
-    struct Log {
-        bool given;
-        const std::string& name;
-        const char* failure;
-    };
-    const Log logs[] = {
-        {options.logAudioVideoGiven, options.logAudioVideo, "Failed to open log for audio+video"},
-        {options.logVideoGiven, options.logVideo, "Failed to open log for video"},
-        {options.logAudioGiven && streams.hasAudio, options.logAudio, "Failed to open log for audio"},
-    };
-    for (const Log& log : logs) {
+    for (const LogOutput& output : logOutputs(options)) {
         std::string reason;
-        if (log.given && !PacketLog::checkOpen(log.name, reason)) {
+        if (isMade(output.given, output.audioAlone, streams) && !PacketLog::checkOpen(output.name, reason)) {
             if (options.mediaAudioGiven && !streams.hasAudio) {
                 warningReport(noAudioForMedia, __LINE__);
             }
-            errorReport(log.failure, __LINE__);
-            reportCause(reason, log.name);
+            errorReport(output.failure, __LINE__);
+            reportCause(reason, output.name);
             return false;
         }
     }
     return true;
 }
 
-// The media outputs, declared so that they are destroyed (and so finalised) in the order -mv, -ma, -mav.
-struct Writers {
-    std::unique_ptr<MovieWriter> audioVideo;  // -mav
-    std::unique_ptr<MovieWriter> audio;       // -ma
-    std::unique_ptr<MovieWriter> video;       // -mv
-};
-
 // Creates the writers in the order -mav, -mv, -ma. After a failure, which is reported, the writers made
 // so far are destroyed, which finalises their files.
 std::optional<Writers> createWriters(const RunOptions& options, const Streams& streams) {
     Writers writers;
-    if (options.mediaAudioVideoGiven) {
-        writers.audioVideo =
-            makeWriter(options.mediaAudioVideo, streams, true, streams.hasAudio, options.useAacFilter);
-        if (!writers.audioVideo) {
-            errorReport("Failed to open audio+video media output", __LINE__);
-            return std::nullopt;
-        }
-    }
-    if (options.mediaVideoGiven) {
-        writers.video = makeWriter(options.mediaVideo, streams, true, false, options.useAacFilter);
-        if (!writers.video) {
-            errorReport("Failed to open video media output", __LINE__);
-            return std::nullopt;
-        }
-    }
-    if (options.mediaAudioGiven) {
-        if (streams.hasAudio) {
-            writers.audio = makeWriter(options.mediaAudio, streams, false, true, options.useAacFilter);
-            if (!writers.audio) {
-                errorReport("Failed to open audio media output", __LINE__);
+    for (const MediaOutput& output : mediaOutputs(options)) {
+        if (output.given && !isMade(output.given, !output.withVideo, streams)) {
+            warningReport(noAudioForMedia, __LINE__);
+        } else if (output.given) {
+            std::unique_ptr<MovieWriter>& writer = writers.*output.writer;
+            writer = makeWriter(output.name, streams, output.withVideo, output.withAudio && streams.hasAudio,
+                                options.useAacFilter);
+            if (!writer) {
+                errorReport(output.failure, __LINE__);
                 return std::nullopt;
             }
-        } else {
-            warningReport(noAudioForMedia, __LINE__);
         }
     }
     return writers;
 }
 
-// The packet logs, declared so that they are closed in the order -lv, -la, -lav.
-struct Logs {
-    PacketLog audioVideo;  // -lav
-    PacketLog audio;       // -la
-    PacketLog video;       // -lv
-};
-
 // Opens the logs in the order -lav, -lv, -la. After a failure, which is reported, the logs opened so far
 // are closed.
 std::optional<Logs> openLogs(const RunOptions& options, const Streams& streams) {
     Logs logs;
-    if (options.logAudioVideoGiven && !logs.audioVideo.open(options.logAudioVideo)) {
-        logFailure(logs.audioVideo, "Failed to open log for audio+video", __LINE__);
-        return std::nullopt;
-    }
-    if (options.logVideoGiven && !logs.video.open(options.logVideo)) {
-        logFailure(logs.video, "Failed to open log for video", __LINE__);
-        return std::nullopt;
-    }
-    if (options.logAudioGiven) {
-        if (!streams.hasAudio) {
+    for (const LogOutput& output : logOutputs(options)) {
+        if (output.given && !isMade(output.given, output.audioAlone, streams)) {
             warningReport(noAudioForLog, __LINE__);
-        } else if (!logs.audio.open(options.logAudio)) {
-            logFailure(logs.audio, "Failed to open log for audio", __LINE__);
+        } else if (output.given && !(logs.*output.log).open(output.name)) {
+            logFailure(logs.*output.log, output.failure, __LINE__);
             return std::nullopt;
         }
     }

@@ -18,9 +18,9 @@ constexpr std::int64_t missing = INT64_MIN;
 
 }  // namespace
 
-bool TimelineStart::note(bool video, std::int64_t pts, AVRational base) {
+void TimelineStart::note(bool video, std::int64_t pts, AVRational base) {
     if (done) {
-        return true;
+        return;
     }
     ++waiting;
     if (pts != missing) {
@@ -35,7 +35,6 @@ bool TimelineStart::note(bool video, std::int64_t pts, AVRational base) {
     const bool bothKnown = firstVideo && (firstAudio || !expectAudio);
     const bool waitedEnough = (earliest && latest - *earliest >= waitSeconds) || waiting >= waitPackets;
     done = bothKnown || waitedEnough;
-    return done;
 }
 
 std::optional<TimelineStart::Stamp> TimelineStart::start() const {

@@ -27,8 +27,8 @@ class TimelineStart {
     explicit TimelineStart(bool hasAudio) : expectAudio(hasAudio) {}
 
     // Notes a packet passed on, with its PTS (FFmpeg's missing value when it has none) in its stream's time
-    // base. True once the start is settled.
-    bool note(bool video, std::int64_t pts, AVRational base);
+    // base.
+    void note(bool video, std::int64_t pts, AVRational base);
     // Settles the start with what is known: the input has ended.
     void settle() { done = true; }
     bool settled() const { return done; }
