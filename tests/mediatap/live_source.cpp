@@ -121,9 +121,7 @@ RtspServer::RtspServer(const std::string& mediaFile, Transports transports)
 RtspServer::RtspServer(const std::string& mediaFile, Authentication method,
                        const std::string& userAndPassword)
     : ServerProcess(scriptPath("rtsp_server.py"),
-                    method == none ? std::vector<std::string>{mediaFile}
-                                   : std::vector<std::string>{"--auth", method == basic ? "basic" : "digest",
-                                                              userAndPassword, mediaFile}) {}
+                    {"--auth", method == basic ? "basic" : "digest", userAndPassword, mediaFile}) {}
 
 StallingTcpSource::StallingTcpSource(const std::string& file)
     : ServerProcess(scriptPath("tcp_source.py"), {file}) {}

@@ -40,7 +40,7 @@ class ServerProcess {
 class RtspServer : public ServerProcess {
   public:
     enum Transports { udpOrTcp, udpOnly };
-    enum Authentication { none, basic, digest };
+    enum Authentication { basic, digest };
     explicit RtspServer(const std::string& mediaFile, Transports transports = udpOrTcp);
     RtspServer(const std::string& mediaFile, Authentication method, const std::string& userAndPassword);
 };

@@ -13,15 +13,20 @@
 
 namespace log_lines {
 
-// The lines of a text, each of which must end with lineEnd.
-inline std::vector<std::string> linesOf(const std::string& text, const std::string& lineEnd) {
+// The complete lines of a text, each ending with lineEnd; a last one cut short is not among them.
+inline std::vector<std::string> completeLinesOf(const std::string& text, const std::string& lineEnd) {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t at; (at = text.find(lineEnd, start)) != std::string::npos; start = at + lineEnd.size()) {
+    for (std::size_t start = 0, at; (at = text.find(lineEnd, start)) != std::string::npos;
+         start = at + lineEnd.size()) {
         lines.push_back(text.substr(start, at - start));
     }
-    EXPECT_EQ(start, text.size()) << "text does not end with a line end";
     return lines;
+}
+
+// The lines of a text, each of which must end with lineEnd.
+inline std::vector<std::string> linesOf(const std::string& text, const std::string& lineEnd) {
+    EXPECT_TRUE(text.empty() || text.ends_with(lineEnd)) << "text does not end with a line end";
+    return completeLinesOf(text, lineEnd);
 }
 
 // The lines of the file that start with the given text.
@@ -55,19 +60,14 @@ inline double timeOf(const std::string& line) {
 // The complete lines of a log, each ending with lineEnd; one that a killed capture left cut short is not
 // among them.
 inline std::vector<std::string> completeLines(const std::string& path, const std::string& lineEnd) {
-    const std::string text = readFile(path);
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, at; (at = text.find(lineEnd, start)) != std::string::npos;
-         start = at + lineEnd.size()) {
-        lines.push_back(text.substr(start, at - start));
-    }
-    return lines;
+    return completeLinesOf(readFile(path), lineEnd);
 }
 
-// The video lines of a log that carry a time stamp (an RTSP stream's first packets may have none).
-inline std::vector<std::string> timedVideoLines(const std::string& log, const std::string& lineEnd) {
+// The video lines among a log's lines that carry a time stamp (an RTSP stream's first packets may have
+// none).
+inline std::vector<std::string> timedVideoLines(const std::vector<std::string>& lines) {
     std::vector<std::string> timed;
-    for (const std::string& line : linesStartingWith(completeLines(log, lineEnd), "V packet_id=")) {
+    for (const std::string& line : linesStartingWith(lines, "V packet_id=")) {
         if (valueOf(line, "   pts=") != "-9223372036854775808") {
             timed.push_back(line);
         }
@@ -79,14 +79,14 @@ inline std::vector<std::string> timedVideoLines(const std::string& log, const st
 inline bool waitForLoggedTime(const std::string& log, double seconds, const std::string& lineEnd,
                               double timeoutSeconds) {
     const double deadline = live_source::nowSeconds() + timeoutSeconds;
-    std::size_t count = 0;
+    std::vector<std::string> lines;
     do {
-        const std::vector<std::string> video = timedVideoLines(log, lineEnd);
+        lines = completeLines(log, lineEnd);
+        const std::vector<std::string> video = timedVideoLines(lines);
         if (video.size() >= 2 && timeOf(video.back()) - timeOf(video.front()) >= seconds) {
             return true;
         }
-        count = completeLines(log, lineEnd).size();
-    } while (live_source::waitForLines(log, count + 1, lineEnd,
+    } while (live_source::waitForLines(log, lines.size() + 1, lineEnd,
                                        std::max(0.0, deadline - live_source::nowSeconds())));
     return false;
 }

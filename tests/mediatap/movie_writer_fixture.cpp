@@ -6,9 +6,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#endif
 
 #include "output_file.h"
+#endif
 
 namespace writer_fixture {
 
@@ -148,7 +148,7 @@ std::string missingFolderText() {
     return systemErrorText(ERROR_PATH_NOT_FOUND);
 }
 std::string fileAsFolderText() {
-    return systemErrorText(ERROR_PATH_NOT_FOUND);
+    return missingFolderText();  // Windows gives the same code for both
 }
 #else
 std::string missingFolderText() {

@@ -39,16 +39,14 @@ def main():
     sys.stdout.write("READY tcp://127.0.0.1:%d\n" % listener.getsockname()[1])
     sys.stdout.flush()
     client, _ = listener.accept()
-    if paced is not None:
+    if paced is None:
+        client.sendall(data[: len(data) // 2])
+    else:
         try:
             send_paced(client, data, paced)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client went away
         client.close()
-        while sys.stdin.read(4096):
-            pass
-        return 0
-    client.sendall(data[: len(data) // 2])
     while sys.stdin.read(4096):
         pass
     client.close()

@@ -11,6 +11,7 @@ B-frames, a key frame every 2 s, unless the case says otherwise). MPEG-TS and FL
 (-output_ts_offset 7200), so that a jump back does not wrap into a jump of a day forward.
 """
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -38,40 +39,20 @@ def make_source(path, extra_video=(), ts_offset=True, duration=10, gop=50):
 
 # ---- MPEG-TS: PES time stamps rewritten from a moment on ----
 
-def pes_packets(data):
-    """(pes index among its kind, kind, offset of the PTS field, has DTS) of each PES start."""
-    seen = {"video": 0, "audio": 0}
-    for start in range(0, len(data) - ts_timestamps.PACKET + 1, ts_timestamps.PACKET):
-        packet = data[start:start + ts_timestamps.PACKET]
-        if packet[0] != 0x47 or not packet[1] & 0x40:
-            continue
-        offset = 4
-        if packet[3] & 0x20:
-            offset += 1 + packet[4]
-        if offset + 14 > ts_timestamps.PACKET or packet[offset:offset + 3] != b"\x00\x00\x01":
-            continue
-        stream = packet[offset + 3]
-        kind = "video" if 0xE0 <= stream <= 0xEF else "audio" if 0xC0 <= stream <= 0xDF else None
-        if kind is None:
-            continue
-        flags = packet[offset + 7] >> 6
-        if flags & 2:
-            yield seen[kind], kind, start + offset + 9, flags == 3
-        seen[kind] += 1
-
-
 def shift_ts(path, kinds, shift, after=None, only=None):
     """Adds shift to the PTS and DTS of the PES packets of the kinds whose PTS (as made) is at least
     `after` seconds from the start, or of the PES packets `only` = (kind, range of their indexes)."""
     data = bytearray(open(path, "rb").read())
-    for index, kind, at, has_dts in list(pes_packets(data)):
+    for index, kind, at, flags in list(ts_timestamps.pes_starts(data)):
+        if not flags & 2:
+            continue
         pts = ts_timestamps.read_ts(data[at:at + 5])
         if only is not None:
             if kind != only[0] or index not in only[1]:
                 continue
         elif kind not in kinds or pts - TS_START < after * SECOND:
             continue
-        fields = [at] + ([at + 5] if has_dts else [])
+        fields = [at] + ([at + 5] if flags == 3 else [])
         for field_at in fields:
             field = data[field_at:field_at + 5]
             ts_timestamps.write_ts(field, ts_timestamps.read_ts(field) + shift)
@@ -111,8 +92,7 @@ def ts_case(shift, kinds=("video", "audio"), after=5.0, only=None):
         clean = os.path.join(directory, "clean.ts")
         make_source(clean)
         broken = os.path.join(directory, "input.ts")
-        with open(clean, "rb") as source, open(broken, "wb") as out:
-            out.write(source.read())
+        shutil.copyfile(clean, broken)
         shift_ts(broken, kinds, shift, after, only)
         return broken
     return make
@@ -130,17 +110,12 @@ def wrap(directory):
     return broken
 
 
-def to_zero(directory):
-    return ts_case(-(TS_START + 5 * SECOND))(directory)
-
-
 def flv_case(shift_ms=0, drop_video=None):
     def make(directory):
         clean = os.path.join(directory, "clean.flv")
         make_source(clean, ts_offset=False)
         broken = os.path.join(directory, "input.flv")
-        with open(clean, "rb") as source, open(broken, "wb") as out:
-            out.write(source.read())
+        shutil.copyfile(clean, broken)
         shift_flv(broken, shift_ms, 5000, drop_video)
         return broken
     return make
@@ -162,8 +137,7 @@ def mp4_case(kind):
                    os.path.join(directory, "plain.mp4"), "-map", "1:v", "-map", "0:a", "-c", "copy", clean)
         elif kind == "b-frames":
             make_source(clean, extra_video=("-bf", "2"), ts_offset=False)
-        with open(clean, "rb") as source, open(broken, "wb") as out:
-            out.write(source.read())
+        shutil.copyfile(clean, broken)
         return broken
     return make
 
@@ -176,7 +150,7 @@ CASES = {
     "back-0.3s": ts_case(-SECOND * 3 // 10),
     "back-10s": ts_case(-10 * SECOND),
     "back-1h": ts_case(-3600 * SECOND),
-    "to-zero": to_zero,
+    "to-zero": ts_case(-(TS_START + 5 * SECOND)),
     "video-back-1h": ts_case(-3600 * SECOND, kinds=("video",)),
     "forward-1h": ts_case(3600 * SECOND),
     "wild-ahead": ts_case(3600 * SECOND, only=("video", range(125, 126))),

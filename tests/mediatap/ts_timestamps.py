@@ -26,12 +26,10 @@ def write_ts(field: bytearray, value: int) -> None:
     field[4] = ((value & 0x7F) << 1) | 1
 
 
-def main() -> int:
-    path, kind, first, count, shift = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
-    ids = range(0xE0, 0xF0) if kind == "video" else range(0xC0, 0xE0)
-    data = bytearray(open(path, "rb").read())
-    seen = 0
-    changed = 0
+def pes_starts(data):
+    """(index among the PES packets of its kind, "video" or "audio", offset of the PTS field, PTS_DTS
+    flags) of each PES packet start of an MPEG-TS file."""
+    seen = {"video": 0, "audio": 0}
     for start in range(0, len(data) - PACKET + 1, PACKET):
         packet = data[start:start + PACKET]
         if packet[0] != 0x47 or not packet[1] & 0x40:
@@ -39,14 +37,24 @@ def main() -> int:
         offset = 4
         if packet[3] & 0x20:
             offset += 1 + packet[4]
-        if offset + 14 > PACKET or packet[offset:offset + 3] != b"\x00\x00\x01" or packet[offset + 3] not in ids:
+        if offset + 14 > PACKET or packet[offset:offset + 3] != b"\x00\x00\x01":
             continue
-        index = seen
-        seen += 1
-        if not first <= index < first + count:
+        stream = packet[offset + 3]
+        kind = "video" if 0xE0 <= stream <= 0xEF else "audio" if 0xC0 <= stream <= 0xDF else None
+        if kind is None:
             continue
-        flags = packet[offset + 7] >> 6
-        pts_at = start + offset + 9
+        yield seen[kind], kind, start + offset + 9, packet[offset + 7] >> 6
+        seen[kind] += 1
+
+
+def main() -> int:
+    path, kind, first, count, shift = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+    kind = "video" if kind == "video" else "audio"
+    data = bytearray(open(path, "rb").read())
+    changed = 0
+    for index, found, pts_at, flags in pes_starts(data):
+        if found != kind or not first <= index < first + count:
+            continue
         if flags & 2:
             pts = read_ts(data[pts_at:pts_at + 5]) + shift
             field = data[pts_at:pts_at + 5]

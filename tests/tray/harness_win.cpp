@@ -54,6 +54,7 @@ struct WindowQuery {
     const wchar_t* className;
     const wchar_t* caption;
     HWND found;
+    bool visibleOnly = false;
 };
 
 constexpr DWORD kAnyProcess = 0;
@@ -63,7 +64,7 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
     if ((query->processId != kAnyProcess && owner != query->processId) ||
-        ClassOf(window) != query->className) {
+        ClassOf(window) != query->className || (query->visibleOnly && !IsWindowVisible(window))) {
         return TRUE;
     }
     if (query->caption != nullptr && TextOf(window) != query->caption) {
@@ -83,23 +84,6 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
         }
     }
     return TRUE;
-}
-
-struct TooltipQuery {
-    DWORD processId;
-    HWND found;
-};
-
-// A visible tooltip window of the given process.
-BOOL CALLBACK MatchShownTooltip(HWND window, LPARAM param) {
-    auto* query = reinterpret_cast<TooltipQuery*>(param);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != query->processId || ClassOf(window) != TOOLTIPS_CLASSW || !IsWindowVisible(window)) {
-        return TRUE;
-    }
-    query->found = window;
-    return FALSE;
 }
 
 // The text of a window of another process that keeps it out of its caption, as a tooltip does.
@@ -278,7 +262,7 @@ std::wstring ReadTrayTooltip(DWORD timeoutMs) {
             if (tray == nullptr || !icon.showsCamera()) {
                 return false;
             }
-            TooltipQuery tip{0, nullptr};
+            WindowQuery tip{0, TOOLTIPS_CLASSW, nullptr, nullptr, true};  // shown, of the shell's process
             GetWindowThreadProcessId(tray, &tip.processId);
             // Off the icon and back (the moves queue up in order), so that the shell sees the pointer arrive.
             MovePointer(icon.lensAt.x - 40, icon.lensAt.y - 40);
@@ -286,7 +270,7 @@ std::wstring ReadTrayTooltip(DWORD timeoutMs) {
             WaitUntil(
                 [&] {
                     tip.found = nullptr;
-                    EnumWindows(MatchShownTooltip, reinterpret_cast<LPARAM>(&tip));
+                    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&tip));
                     text = tip.found != nullptr ? SentTextOf(tip.found) : L"";
                     return !text.empty();
                 },

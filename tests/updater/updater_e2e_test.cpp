@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -58,10 +57,7 @@ std::wstring Widen(const std::string& text) {
     return wide;
 }
 
-struct FindCloser {
-    void operator()(HANDLE find) const { FindClose(find); }
-};
-using UniqueFind = std::unique_ptr<void, FindCloser>;
+using UniqueFind = trsn::win::Owner<HANDLE, &::FindClose>;
 
 // Removes a directory and everything in it through "\\?\" paths, which may pass 260 characters. Under
 // the WoW64 Wine, std::filesystem::remove_all of the 32-bit build never returns on such a tree: it goes
