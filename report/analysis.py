@@ -62,23 +62,34 @@ def time_base(pts, time):
     return 1 / rate
 
 
-class Steps:
-    """The DTS steps (as read) of one kind, from block to block and log to log."""
+class Differences:
+    """The differences between consecutive values of a series, from block to block and log to log."""
 
     def __init__(self):
         self.last = None
 
+    def add(self, values):
+        differences = np.diff(values) if self.last is None else np.diff(values, prepend=self.last)
+        if len(values):
+            self.last = values[-1]
+        return differences
+
+
+class Steps(Differences):
+    """The DTS steps (as read) of one kind."""
+
     def add(self, packets):
         """(rows of the block's packets that end a step, the steps in ticks)."""
         rows = np.flatnonzero(packets.orig_dts != MISSING)
-        values = packets.orig_dts[rows]
-        if self.last is None:
-            steps, rows = np.diff(values), rows[1:]
-        else:
-            steps = np.diff(values, prepend=self.last)
-        if len(values):
-            self.last = values[-1]
-        return rows, steps
+        steps = super().add(packets.orig_dts[rows])
+        return rows[len(rows) - len(steps):], steps
+
+
+def _step_anomalies(steps, median):
+    """Masks of the anomalies of the DTS steps, given the median step."""
+    return {"not_increasing": steps <= 0,
+            "gap": steps > GAP_FACTOR * median if median else np.zeros(len(steps), bool),
+            "jump_back": steps < -GAP_FACTOR * median if median else steps < 0}
 
 
 def _plain_anomalies(packets):
@@ -108,9 +119,10 @@ class Census:
         valid = np.flatnonzero(timed & (packets.pts != 0))
         if len(valid):
             sizes = np.abs(packets.pts[valid].astype(np.float64))
-            row = valid[np.argmax(sizes)]
-            if self.largest_pts is None or sizes.max() > self.largest_pts[0]:
-                self.largest_pts = (sizes.max(), packets.pts[row], packets.time[row])
+            at = np.argmax(sizes)
+            if self.largest_pts is None or sizes[at] > self.largest_pts[0]:
+                row = valid[at]
+                self.largest_pts = (sizes[at], packets.pts[row], packets.time[row])
         rows, steps = self.steps.add(packets)
         self.step_values.add(steps)
         self.dts += np.count_nonzero(packets.orig_dts != MISSING)
@@ -124,10 +136,8 @@ class Census:
         values, tally = self.step_values.values, self.step_values
         forward = values > 0
         self.median_step = int(tally.median(forward)) if forward.any() else 0
-        median = self.median_step
-        self.counts = dict(self.plain, not_increasing=tally.count(values <= 0),
-                           gap=tally.count(values > GAP_FACTOR * median) if median else 0,
-                           jump_back=tally.count(values < -GAP_FACTOR * median) if median else tally.count(values < 0))
+        stepped = _step_anomalies(values, self.median_step)
+        self.counts = dict(self.plain, **{key: tally.count(mask) for key, mask in stepped.items()})
         self.time_base = time_base(*self.largest_pts[1:]) if self.largest_pts else None
 
 
@@ -142,29 +152,20 @@ class Spread:
     """The smallest, mean and largest difference between consecutive values of a series, from block to
     block."""
 
-    def __init__(self, integers):
-        self.integers = integers  # differences that add up exactly: their mean is last minus first
-        self.values, self.differences = Range(), Range()
-        self.count = 0
-        self.sum = Sum()
+    def __init__(self):
+        self.series, self.range, self.sum = Differences(), Range(), Sum()
 
     def add(self, values):
         """The differences that the values add."""
-        last = self.values.last
-        differences = np.diff(values) if last is None else np.diff(values, prepend=last)
-        self.values.add(values)
-        self.differences.add(differences)
-        self.count += len(differences)
-        if not self.integers:
-            self.sum.add(differences)
+        differences = self.series.add(values)
+        self.range.add(differences)
+        self.sum.add(differences)
         return differences
 
     def stats(self):
-        if not self.count:
+        if not self.sum.count:
             return None
-        values, differences = self.values, self.differences
-        mean = np.float64(values.last - values.first) / self.count if self.integers else self.sum.mean()
-        return Stats(float(differences.low), float(mean), float(differences.high))
+        return Stats(float(self.range.low), float(self.sum.mean()), float(self.range.high))
 
 
 class RateBins:
@@ -194,7 +195,8 @@ class Kind:
         self.census = census
         self.packets, self.median_step, self.time_base = census.packets, census.median_step, census.time_base
         self.counts = census.counts  # packets with each anomaly
-        self.first_id = self.last_id = self.first_time = self.last_time = None
+        self.first_id = self.last_id = None
+        self.first_time, self.last_time = census.times.first, census.times.last  # of the packets with a PTS
         self.bytes = self.key_count = 0
         self.step_range = Range()  # of the steps as drawn
         self.step_scale = 1000.0 if self.time_base else 1.0  # ms or ticks
@@ -204,7 +206,7 @@ class Kind:
         self._steps, self._step_bands = Steps(), Bands(max(census.dts - 1, 0))
         self._listed = {key: First(LISTED_IDS) for key, _, _ in ANOMALIES}  # ids
         self._marked = {key: Picks(census.counts[key], MARKERS) for key, _, _ in ANOMALIES}  # (ids, steps)
-        self._gop_packets, self._gop_seconds = Spread(integers=True), Spread(integers=False)
+        self._gop_packets, self._gop_seconds = Spread(), Spread()
         self._key_gaps = Bands(max(census.key_times - 1, 0))  # (time, distance to the key frame before)
         self._key_times = First(census.key_times if census.key_times <= KEY_TICKS else 0)
 
@@ -224,13 +226,8 @@ class Kind:
         self.last_id = int(p.id[-1])
         self.bytes += int(p.size.sum())
         timed = p.pts != MISSING
-        times = p.time[timed]
-        if len(times):
-            if self.first_time is None:
-                self.first_time = float(times[0])
-            self.last_time = float(times[-1])
-            if self.rate:
-                self.rate.add(times, p.size[timed])
+        if self.rate:
+            self.rate.add(p.time[timed], p.size[timed])
         for bands, values in ((self._original_dts, p.orig_dts), (self._written_dts, p.dts)):
             have = values != MISSING
             bands.add(p.id[have], self.seconds(values[have]))
@@ -250,15 +247,9 @@ class Kind:
         self.step_range.add(steps)
         step_at = np.zeros(len(p))
         step_at[rows] = steps
-        anomalies = _plain_anomalies(p)
-        median = self.median_step
-        for key, chosen in (("not_increasing", ticks <= 0),
-                            ("gap", ticks > GAP_FACTOR * median if median else np.zeros(len(ticks), bool)),
-                            ("jump_back", ticks < -GAP_FACTOR * median if median else ticks < 0)):
-            anomalies[key] = np.zeros(len(p), bool)
-            anomalies[key][rows[chosen]] = True
-        for key, mask in anomalies.items():
-            at = np.flatnonzero(mask)
+        rows_of = {key: np.flatnonzero(mask) for key, mask in _plain_anomalies(p).items()}
+        rows_of.update((key, rows[mask]) for key, mask in _step_anomalies(ticks, self.median_step).items())
+        for key, at in rows_of.items():
             self._listed[key].add(p.id[at])
             self._marked[key].add(p.id[at], step_at[at])
 
@@ -329,8 +320,9 @@ def analyse(logs):
         for kind in kinds:
             kind.add(block.video if kind.name == "video" else block.audio)
         times, differences = drift.add(index, block)
-        drift_bands.add(times, differences * 1000.0)
-        drift_range.add(differences * 1000)
+        milliseconds = differences * 1000.0
+        drift_bands.add(times, milliseconds)
+        drift_range.add(milliseconds)
     kinds = [kind.finish() for kind in kinds]
     if not drift_points:
         return Capture(kinds, None, None)

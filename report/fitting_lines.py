@@ -11,6 +11,8 @@ A line this reader rejects is not necessarily bad: packet_log reads it once more
 """
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
@@ -106,9 +108,6 @@ class Layout:
         return [tile[:n] for tile in self._tiles]
 
 
-LAYOUTS = {}  # by the width of the timestamps, made when first needed
-
-
 def stamp_widths(buf, starts):
     """The width of the timestamps' columns of each line whose "   dts=" is where a width puts it, else
     0: the layout to read the line with."""
@@ -124,10 +123,9 @@ def stamp_widths(buf, starts):
     return widths
 
 
+@functools.cache  # by the width of the timestamps, made when first needed
 def layout_for(stamp_width):
-    if stamp_width not in LAYOUTS:
-        LAYOUTS[stamp_width] = Layout(stamp_width)
-    return LAYOUTS[stamp_width]
+    return Layout(stamp_width)
 
 
 def _number(digit, pairs, ranges):
