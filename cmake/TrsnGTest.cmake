@@ -15,14 +15,15 @@ endif()
 
 # trsn_add_gtest(NAME SOURCES ... [LIBS ...] [LABELS ...])
 # Linux: one CTest test per GoogleTest case. Windows: one CTest test per program, run under Wine
-# through the toolchain's emulator (discovering cases would start Wine once more at build time).
+# through the toolchain's emulator (discovering cases would start Wine once more at build time), which
+# ends with 77, a skip, for a 32-bit program on a machine that cannot run 32-bit code (cmake/wine-select).
 function(trsn_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main)
   if(WIN32)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" SKIP_RETURN_CODE 77)
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS "${ARG_LABELS}")
   endif()
