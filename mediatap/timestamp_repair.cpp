@@ -25,6 +25,11 @@ constexpr double jumpForwardSeconds = 10.0;
 // A jump of the other kind is the same event when it comes this close in stream time, by about as much.
 constexpr double sameJumpWithinSeconds = 2.0;
 constexpr double sameJumpAmountSeconds = 1.0;
+// A kind comes back to the line it had before its latest jump only this soon after the jump, in stream
+// time. A single wild time stamp, or a clock that went back for a moment, is back well within it, and a
+// way back by a jump is one only within 10 s anyway (a longer step on the earlier line is a jump itself);
+// later, a gap of a few lost packets would look like the way back.
+constexpr double returnWithinSeconds = 10.0;
 
 }  // namespace
 
@@ -93,6 +98,10 @@ std::string CaptureRepair::repair(Kind kind, std::int64_t& pts, std::int64_t& dt
                                   const std::string& prefix) {
     KindState& state = kinds[kind];
     std::string messages;
+    if (state.beforeJump &&
+        seconds(state, add(state.last.lastDts, -state.beforeJump->lastDts)) > returnWithinSeconds) {
+        state.beforeJump.reset();
+    }
     if (dts != missing && state.last.started) {
         const std::int64_t step = add(add(dts, state.shift), -state.last.lastDts);
         Jump jump;

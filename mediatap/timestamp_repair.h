@@ -32,10 +32,11 @@ struct TimeBase {
 // goes back by more than 0.1 s or forward by more than 10 s is a jump: from that packet on the kind's
 // timestamps are shifted so that it goes on one usual step after its last packet. A jump of the other kind
 // by about the same amount, within 2 s of stream time, takes the same shift, so that a clock reset of the
-// camera keeps audio and video together. A kind that comes back to the line it had before its last jump
-// takes that line's shift again: by a jump (a single wild packet), or by a step that is a usual one on
-// that line and longer on the line in force (a clock that went back for a few packets and then comes
-// back to where it was).
+// camera keeps audio and video together. A kind that comes back to the line it had before its last jump,
+// within 10 s of stream time after that jump, takes that line's shift again: by a jump (a single wild
+// packet), or by a step that is a usual one on that line and longer on the line in force (a clock that went
+// back for a few packets and then comes back to where it was). Later, such a step is a gap (a few lost
+// packets), not the way back.
 class CaptureRepair {
   public:
     enum Kind : std::size_t { video, audio };
@@ -64,7 +65,7 @@ class CaptureRepair {
         std::size_t next = 0;
     };
 
-    // The line a kind was on before its latest jump.
+    // The line a kind was on before its latest jump, until the return to it expires.
     struct Line {
         std::int64_t shift = 0;
         std::int64_t lastDts = 0;

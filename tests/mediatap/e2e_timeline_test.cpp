@@ -162,6 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TimelineCase{"wild-ahead", "clean.ts", 2}, TimelineCase{"wild-behind", "clean.ts", 2},
                     TimelineCase{"glitch", "clean.ts", 0, true},
                     TimelineCase{"video-back-a-moment", "clean.ts", 2},
+                    TimelineCase{"back-0.3s-lost-8", "clean.ts", 2},
                     TimelineCase{"flv-back-3s", "clean.flv", 2},
                     TimelineCase{"flv-missing", "clean.flv", 0, true}),
     [](const testing::TestParamInfo<TimelineCase>& tested) {

@@ -60,6 +60,33 @@ def shift_ts(path, kinds, shift, after=None, only=None):
     open(path, "wb").write(data)
 
 
+def drop_ts(path, kind, indexes):
+    """Takes out the PES packets of the kind with these indexes, as a network loses them: each one's TS
+    packets, from its start to the next start on its PID. The PID's continuity counter goes on without a
+    gap, so that only the pictures are missing."""
+    data = open(path, "rb").read()
+    starts = {}  # offset of a TS packet that starts a PES packet: whether that PES packet is lost
+    for index, found, at, _ in ts_timestamps.pes_starts(data):
+        starts[at - at % ts_timestamps.PACKET] = found == kind and index in indexes
+    kept = bytearray()
+    dropping = {}  # PID: within a lost PES packet
+    counter = {}  # PID: the continuity counter of its last kept packet with a payload
+    lost = set()  # PIDs that lost packets
+    for start in range(0, len(data) - ts_timestamps.PACKET + 1, ts_timestamps.PACKET):
+        packet = bytearray(data[start:start + ts_timestamps.PACKET])
+        pid = (packet[1] & 0x1F) << 8 | packet[2]
+        dropping[pid] = starts.get(start, dropping.get(pid, False))
+        if dropping[pid]:
+            lost.add(pid)
+            continue
+        if packet[3] & 0x10:
+            if pid in lost:
+                packet[3] = packet[3] & 0xF0 | (counter[pid] + 1) & 0x0F
+            counter[pid] = packet[3] & 0x0F
+        kept += packet
+    open(path, "wb").write(kept)
+
+
 # ---- FLV: tag times rewritten from a moment on ----
 
 def shift_flv(path, shift_ms, after_ms, drop_video=None):
@@ -87,13 +114,15 @@ def shift_flv(path, shift_ms, after_ms, drop_video=None):
 
 # ---- the cases ----
 
-def ts_case(shift, kinds=("video", "audio"), after=5.0, only=None):
+def ts_case(shift, kinds=("video", "audio"), after=5.0, only=None, duration=10, lost_video=()):
     def make(directory):
         clean = os.path.join(directory, "clean.ts")
-        make_source(clean)
+        make_source(clean, duration=duration)
         broken = os.path.join(directory, "input.ts")
         shutil.copyfile(clean, broken)
         shift_ts(broken, kinds, shift, after, only)
+        if lost_video:
+            drop_ts(broken, "video", lost_video)
         return broken
     return make
 
@@ -157,6 +186,9 @@ CASES = {
     "wild-behind": ts_case(-3600 * SECOND, only=("video", range(125, 126))),
     "glitch": ts_case(-SECOND // 20, only=("video", range(125, 126))),
     "video-back-a-moment": ts_case(-SECOND * 4 // 10, only=("video", range(125, 135))),
+    # 30 s: the clock goes back 0.3 s for good, as in back-0.3s; 24 s later the network loses the 8
+    # pictures before a key frame: a gap of 0.36 s, not the way back to the line of before the jump.
+    "back-0.3s-lost-8": ts_case(-SECOND * 3 // 10, duration=30, lost_video=range(692, 700)),
     "flv-back-3s": flv_case(-3000),
     "flv-missing": flv_case(drop_video=125),
 }

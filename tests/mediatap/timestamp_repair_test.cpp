@@ -101,14 +101,21 @@ void PrintTo(const Sequence& sequence, std::ostream* out) {
 constexpr auto V = CaptureRepair::video;
 constexpr auto A = CaptureRepair::audio;
 
-// Video and audio of 40 ms and 20 ms packets, both counted in milliseconds.
-std::vector<Step> steady(std::int64_t from, std::int64_t to) {
+// Video and audio of 40 ms and 20 ms packets, both counted in milliseconds, that come out at from to
+// to; read on a clock that is back by the given amount.
+std::vector<Step> steady(std::int64_t from, std::int64_t to, std::int64_t back = 0) {
     std::vector<Step> steps;
     for (std::int64_t t = from; t < to; t += 40) {
-        steps.push_back({V, t, t});
-        steps.push_back({A, t, t});
-        steps.push_back({A, t + 20, t + 20});
+        steps.push_back({V, t - back, t});
+        steps.push_back({A, t - back, t});
+        steps.push_back({A, t + 20 - back, t + 20});
     }
+    return steps;
+}
+
+// The packets of one kind.
+std::vector<Step> only(CaptureRepair::Kind kind, std::vector<Step> steps) {
+    std::erase_if(steps, [kind](const Step& step) { return step.kind != kind; });
     return steps;
 }
 
@@ -191,6 +198,22 @@ INSTANTIATE_TEST_SUITE_P(
                                        {V, 320, 320, "Timestamp jump DTS=320 after 280, shifting by 0"},
                                        {A, 320, 320},
                                        {V, 360, 360}}},
+        // The way back is recognised up to 10 s after the jump: the video clock goes back 400 ms for 9.5 s.
+        Sequence{"VideoBackForNineSeconds",
+                 steady(0, 200) +
+                     std::vector<Step>{{V, -200, 200, "Timestamp jump DTS=-200 after 160, shifting by 400"}} +
+                     only(V, steady(240, 9720, 400)) +
+                     std::vector<Step>{{V, 9720, 9720, "Timestamp jump DTS=9720 after 9680, shifting by 0"},
+                                       {V, 9760, 9760}}},
+        // Not later: 12 s after a clock reset of 300 ms, 8 lost video frames (a step of 360 ms, half a usual
+        // step off the way back) are a gap, and video stays with audio.
+        Sequence{"LostFramesLongAfterABackJump",
+                 steady(0, 200) +
+                     std::vector<Step>{{V, -100, 200, "Timestamp jump DTS=-100 after 160, shifting by 300"},
+                                       {A, -100, 200, "Timestamp jump DTS=-100 after 180, shifting by 300"},
+                                       {A, -80, 220}} +
+                     steady(240, 12000, 300) + only(A, steady(12000, 12320, 300)) +
+                     std::vector<Step>{{V, 12020, 12320}, {A, 12020, 12320}, {V, 12060, 12360}}},
         // After a clock that went back for good, a gap is a gap: it is not taken for the way back.
         Sequence{"GapAfterABackJumpKeepsTheShift",
                  steady(0, 200) +
