@@ -172,6 +172,20 @@ bool OutputIo::close() {
     return kept;
 }
 
+void OutputIo::abandon() {
+    if (io != nullptr && ownContext) {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    } else if (io != nullptr) {
+        avio_closep(&io);
+    }
+    if (own != nullptr) {
+        own->sync();
+        own->close();
+        own.reset();
+    }
+}
+
 std::string OutputIo::failureText() const {
     if (own != nullptr && !own->errorText().empty()) {
         return own->errorText();

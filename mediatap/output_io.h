@@ -47,6 +47,10 @@ class OutputIo {
     // something written could not be kept.
     bool close();
 
+    // After a failure of the file: drops what the context still buffers and closes the file, keeping on
+    // disk what it holds, without a word about what fails on the way.
+    void abandon();
+
     // Why the last failure failed, when the output knows it: the platform's text of a failed file
     // operation, or FFmpeg's of a failed open of its own I/O. Empty otherwise.
     std::string failureText() const;
