@@ -433,6 +433,7 @@ int MovieWriter::handOver() {
     // the recording has a hole that no later flush reports.
     if (result >= 0 && schedule.handedOver(clock.elapsedMs()) && !output.sync()) {
         result = AVERROR(EIO);
+        syncFailed = true;
     }
     if (result < 0) {
         reportFailure("av_interleaved_write_frame failure", result, __LINE__);
@@ -492,7 +493,7 @@ bool MovieWriter::finish() {
         // Its failure was reported where it happened; what it holds stays as the disk kept it.
         open = false;
         outputContext->pb = nullptr;
-        output.abandon();
+        output.abandon(syncFailed);
         outputContext.reset();
         return false;
     }

@@ -146,4 +146,5 @@ class MovieWriter {
     bool trialPassed = false;
     bool open = false;
     bool fileFailed = false;  // a write or flush of the open file failed: it is closed as it is
+    bool syncFailed = false;  // a flush to the disk failed: the file keeps what the last good one kept
 };
