@@ -255,9 +255,16 @@ void MovieWriter::reportRefusedHeader(int code) {
 // The report of a failed FFmpeg call on the file, and why: the platform's text when the file failed
 // under it, else FFmpeg's.
 void MovieWriter::reportFailure(const std::string& message, int code, int line) {
+    reportCauseOf(message, ffmpegErrorText(code), line);
+}
+
+// The report, then the platform's text when the file failed under it, else the reason given. A file that
+// failed takes nothing more.
+void MovieWriter::reportCauseOf(const std::string& message, const std::string& reason, int line) {
     reportError(message, line);
     const std::string fileText = output.failureText();
-    reportCause(fileText.empty() ? ffmpegErrorText(code) : fileText, fileName);
+    fileFailed = fileFailed || (open && !fileText.empty());
+    reportCause(fileText.empty() ? reason : fileText, fileName);
 }
 
 // Keeps the muxer's frag_discont flag raised. It makes the first packet of every fragment keep its own
@@ -422,12 +429,15 @@ int MovieWriter::handOver() {
     if (result >= 0 && !output.handOver()) {
         result = output.context()->error < 0 ? output.context()->error : AVERROR(EIO);
     }
+    // A write-back error is told to one flush to the disk only: one that is not heeded here is lost, and
+    // the recording has a hole that no later flush reports.
+    if (result >= 0 && schedule.handedOver(clock.elapsedMs()) && !output.sync()) {
+        result = AVERROR(EIO);
+        syncFailed = true;
+    }
     if (result < 0) {
         reportFailure("av_interleaved_write_frame failure", result, __LINE__);
         return -1;
-    }
-    if (schedule.handedOver(clock.elapsedMs())) {
-        output.sync();
     }
     return 0;
 }
@@ -479,6 +489,14 @@ bool MovieWriter::finish() {
     if (!open) {
         return true;
     }
+    if (fileFailed) {
+        // Its failure was reported where it happened; what it holds stays as the disk kept it.
+        open = false;
+        outputContext->pb = nullptr;
+        output.abandon(syncFailed);
+        outputContext.reset();
+        return false;
+    }
     open = false;
     const bool finished = finishFile();
     outputContext.reset();
@@ -503,9 +521,11 @@ bool MovieWriter::finishFile() {
     bool closed = output.releaseContext();
     outputContext->pb = nullptr;
     if (trailerWritten && closed && fragmented) {
-        if (!output.sync() || !finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); })) {
-            // Without a failure of the file, the finishing step was cut short for a stop.
-            reportFailure("av_write_trailer failure", AVERROR_EXIT, __LINE__);
+        const FinishOutcome outcome =
+            !output.sync() ? FinishOutcome::fileFailed
+                           : finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); });
+        if (outcome != FinishOutcome::finished) {
+            reportCauseOf("av_write_trailer failure", finishFailureText(outcome), __LINE__);
             trailerWritten = false;
         }
     }

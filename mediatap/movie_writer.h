@@ -115,6 +115,7 @@ class MovieWriter {
     int writeHeader();
     void reportRefusedHeader(int code);
     void reportFailure(const std::string& message, int code, int line);
+    void reportCauseOf(const std::string& message, const std::string& reason, int line);
     void keepFragmentsDiscontinuous();
     bool needsAacFilter(const Track& track, const AVPacket& packet) const;
     int handOver();
@@ -144,4 +145,6 @@ class MovieWriter {
     Purpose purpose = Purpose::recording;
     bool trialPassed = false;
     bool open = false;
+    bool fileFailed = false;  // a write or flush of the open file failed: it is closed as it is
+    bool syncFailed = false;  // a flush to the disk failed: the file keeps what the last good one kept
 };

@@ -181,8 +181,38 @@ std::vector<Edit> readEdits(MoovBytes& moov, const Box& trak) {
     return edits;
 }
 
-// Finds the recording's moov among the top-level boxes and reads what it says of the tracks.
-std::optional<Recording> readRecording(RandomAccessFile& file) {
+// The file under the step, noting whether any of its operations failed: a step that gives up after one
+// gave up because of the file.
+class WatchedFile final : public RandomAccessFile {
+  public:
+    explicit WatchedFile(RandomAccessFile& watched) : file(watched) {}
+    bool readAt(std::uint64_t offset, void* data, std::size_t size) override {
+        return note(file.readAt(offset, data, size));
+    }
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+        return note(file.writeAt(offset, data, size));
+    }
+    std::optional<std::uint64_t> size() override {
+        std::optional<std::uint64_t> bytes = file.size();
+        note(bytes.has_value());
+        return bytes;
+    }
+    bool truncate(std::uint64_t size) override { return note(file.truncate(size)); }
+    bool sync() override { return note(file.sync()); }
+    bool failed() const { return anyFailed; }
+
+  private:
+    bool note(bool done) {
+        anyFailed = anyFailed || !done;
+        return done;
+    }
+    RandomAccessFile& file;
+    bool anyFailed = false;
+};
+
+// Finds the recording's moov among the top-level boxes and reads what it says of the tracks. Nothing when
+// the file is not such a recording, or its moov is larger than the step reads (tooLarge is set then).
+std::optional<Recording> readRecording(RandomAccessFile& file, bool& tooLarge) {
     const std::optional<std::uint64_t> size = file.size();
     if (!size) {
         return std::nullopt;
@@ -204,6 +234,10 @@ std::optional<Recording> readRecording(RandomAccessFile& file) {
         recording.end = box->end();
     }
     if (top.failed() || !found || recording.end != *size) {
+        return std::nullopt;
+    }
+    if (recording.moov.size > maxMovieHeader) {
+        tooLarge = true;
         return std::nullopt;
     }
     std::optional<std::vector<std::uint8_t>> block = readBox(bytes, recording.moov, maxMovieHeader);
@@ -679,45 +713,82 @@ bool writeMediaHeader(RandomAccessFile& file, std::uint64_t offset, std::uint64_
 
 }  // namespace
 
-bool finishFragmentedMp4(RandomAccessFile& file, const std::function<bool()>& keepGoing) {
-    const std::optional<Recording> recording = readRecording(file);
-    if (!recording || !keepGoing()) {
-        return false;
+const char* finishFailureText(FinishOutcome outcome) {
+    switch (outcome) {
+        case FinishOutcome::stopped:
+            return "Immediate exit requested";  // FFmpeg's text for an abandoned call
+        case FinishOutcome::sampleGapTooLong:
+            return "sample gap too long for the MP4 tables";
+        case FinishOutcome::boxTooLarge:
+            return "box too large for the MP4 tables";
+        case FinishOutcome::movieHeaderTooLarge:
+            return "movie header too large to finish in place";
+        case FinishOutcome::notFragmented:
+            return "no readable movie fragments";
+        case FinishOutcome::finished:
+        case FinishOutcome::fileFailed:
+            break;
+    }
+    return "";
+}
+
+FinishOutcome finishFragmentedMp4(RandomAccessFile& underlying, const std::function<bool()>& keepGoing) {
+    WatchedFile file(underlying);
+    bool stopped = false;
+    const auto goOn = [&] {
+        stopped = stopped || !keepGoing();
+        return !stopped;
+    };
+    // Why the step gave up: the file, a stop, or else what it found.
+    const auto failure = [&](FinishOutcome found) {
+        return file.failed() ? FinishOutcome::fileFailed : stopped ? FinishOutcome::stopped : found;
+    };
+    bool moovTooLarge = false;
+    const std::optional<Recording> recording = readRecording(file, moovTooLarge);
+    if (!recording) {
+        return failure(moovTooLarge ? FinishOutcome::movieHeaderTooLarge : FinishOutcome::notFragmented);
+    }
+    if (!goOn()) {
+        return FinishOutcome::stopped;
     }
     // First pass: what each track's tables will hold.
     std::vector<TrackTables> counting(recording->tracks.size());
-    if (!scanInto(file, *recording, counting, keepGoing)) {
-        return false;
+    if (!scanInto(file, *recording, counting, goOn)) {
+        return failure(FinishOutcome::notFragmented);
     }
     std::vector<TrackSummary> summaries;
     std::vector<TrackTiming> timings;
     for (std::size_t i = 0; i < counting.size(); ++i) {
         if (counting[i].summary().durationTooLong) {
-            return false;
+            return FinishOutcome::sampleGapTooLong;
         }
         summaries.push_back(counting[i].summary());
         timings.push_back(timingOf(recording->tracks[i], summaries.back(), recording->movieTimescale));
     }
     MoovLayout layout(*recording, summaries, timings);
-    if (!layout.build() || !keepGoing()) {
-        return false;
+    if (!layout.build()) {
+        return FinishOutcome::boxTooLarge;
+    }
+    if (!goOn()) {
+        return FinishOutcome::stopped;
     }
 
     // The new moov goes after the last fragment, as free space while it is written.
     const std::uint64_t moovOffset = recording->end;
     const auto giveUp = [&] {
+        const FinishOutcome outcome = failure(FinishOutcome::notFragmented);
         file.truncate(moovOffset);
-        return false;
+        return outcome;
     };
     if (!writeLayout(file, moovOffset, layout.written()) ||
-        !writeTables(file, *recording, moovOffset, layout, summaries, keepGoing) || !file.sync() ||
-        !keepGoing()) {
+        !writeTables(file, *recording, moovOffset, layout, summaries, goOn) || !file.sync() || !goOn()) {
         return giveUp();
     }
     // From here on each step leaves a playable file: fragmented with a spare moov at its end, then
     // standard.
-    if (!writeType(file, moovOffset, fourcc("moov")) || !file.sync()) {
-        return false;
+    if (!writeType(file, moovOffset, fourcc("moov")) || !file.sync() ||
+        !writeMediaHeader(file, recording->moov.offset, moovOffset) || !file.sync()) {
+        return FinishOutcome::fileFailed;
     }
-    return writeMediaHeader(file, recording->moov.offset, moovOffset) && file.sync();
+    return FinishOutcome::finished;
 }

@@ -14,7 +14,21 @@
 
 #include "output_file.h"
 
+// How the finishing step ended. Every outcome but `finished` leaves the fragmented file.
+enum class FinishOutcome {
+    finished,
+    fileFailed,  // a read, write, truncation or flush of the file failed: the file's error text says why
+    stopped,     // keepGoing answered false
+    sampleGapTooLong,     // a gap between two samples that a 32-bit sample duration cannot hold
+    boxTooLarge,          // a sample table or another box of the new moov past its 32-bit size field
+    movieHeaderTooLarge,  // the recording's moov is larger than the step reads into memory
+    notFragmented,        // no recording in movie fragments, or one cut short or not understood
+};
+
+// Why the step did not finish when no failure of the file explains it, as a cause line says it ("sample
+// gap too long for the MP4 tables"); empty for `finished` and `fileFailed`.
+const char* finishFailureText(FinishOutcome outcome);
+
 // Finishes the file. keepGoing is asked between the steps and once a fragment while reading them; when
-// it answers false, the step gives up. False when the file could not be finished (it then stays the
-// fragmented one); the caller reports that.
-bool finishFragmentedMp4(RandomAccessFile& file, const std::function<bool()>& keepGoing);
+// it answers false, the step gives up. The caller reports an outcome other than `finished`.
+FinishOutcome finishFragmentedMp4(RandomAccessFile& file, const std::function<bool()>& keepGoing);

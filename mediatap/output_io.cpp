@@ -145,7 +145,15 @@ bool OutputIo::handOver() {
 }
 
 bool OutputIo::sync() {
-    return own == nullptr || own->sync();
+    if (own == nullptr) {
+        return true;
+    }
+    const std::uint64_t written = length;
+    if (!own->sync()) {
+        return false;
+    }
+    synced = written;
+    return true;
 }
 
 bool OutputIo::releaseContext() {
@@ -170,6 +178,23 @@ bool OutputIo::close() {
         own.reset();
     }
     return kept;
+}
+
+void OutputIo::abandon(bool keepSyncedOnly) {
+    if (io != nullptr && ownContext) {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    } else if (io != nullptr) {
+        avio_closep(&io);
+    }
+    if (own != nullptr) {
+        if (keepSyncedOnly) {
+            own->truncate(synced);
+        }
+        own->sync();
+        own->close();
+        own.reset();
+    }
 }
 
 std::string OutputIo::failureText() const {

@@ -47,6 +47,12 @@ class OutputIo {
     // something written could not be kept.
     bool close();
 
+    // After a failure of the file: drops what the context still buffers and closes the file, keeping on
+    // disk what it holds, without a word about what fails on the way. After a failed flush to the disk,
+    // what was written since the last one that succeeded may be lost anywhere: the file is cut back to
+    // what that one kept.
+    void abandon(bool keepSyncedOnly);
+
     // Why the last failure failed, when the output knows it: the platform's text of a failed file
     // operation, or FFmpeg's of a failed open of its own I/O. Empty otherwise.
     std::string failureText() const;
@@ -66,4 +72,5 @@ class OutputIo {
     AVIOInterruptCB interruptCallback{};
     std::uint64_t position = 0;  // of the next write into own
     std::uint64_t length = 0;    // of what was written into own
+    std::uint64_t synced = 0;    // length at the last flush to the disk
 };

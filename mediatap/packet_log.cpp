@@ -82,6 +82,11 @@ bool PacketLog::close() {
     if (!file.isOpen()) {
         return true;
     }
-    const bool written = !failed;
-    return file.close() && written;
+    if (failed) {
+        file.close();
+        return false;
+    }
+    // Flushed to the disk, so that a write-back error of any line is told here.
+    const bool synced = file.sync();
+    return file.close() && synced;
 }

@@ -33,7 +33,7 @@ class PacketLog {
     // Writes the line straight to the file when the log is open. False when the line did not reach the
     // file (a full disk, for example); the log then takes nothing more.
     bool write(const std::string& line);
-    // Closes the log; false when what it held could not be written out.
+    // Flushes the log to the disk and closes it; false when what it held could not be kept.
     bool close();
     // The platform's text for the last failure of the log's file.
     const std::string& errorText() const { return file.errorText(); }

@@ -18,7 +18,9 @@ using writer_fixture::Input;
 using writer_fixture::Kind;
 using writer_fixture::makeMkvInput;
 using writer_fixture::makeWriter;
+using writer_fixture::newPacket;
 using writer_fixture::openInput;
+using writer_fixture::readPacketOf;
 using writer_fixture::writerFailure;
 using writer_fixture::writeVideo;
 
@@ -95,4 +97,38 @@ TEST(MovieWriter, ReportsAFailedTrailerWithoutFinalizing) {
     EXPECT_EQ(capturedOutput(),
               movieOpened(out) + writerFailure("av_write_trailer failure", "Immediate exit requested", out));
     EXPECT_TRUE(fs::exists(out));
+}
+
+// A recording the finishing step cannot turn into a standard file, because two of its samples lie too far
+// apart for a sample duration, says so and stays the fragmented one with every packet.
+TEST(MovieWriter, NamesWhyARecordingCouldNotBeFinished) {
+    const Input in = openInput(makeMkvInput());
+    ASSERT_TRUE(in.context);
+    const std::string out = pathFor("out.mp4");
+    testing::internal::CaptureStdout();
+    std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::VideoOnly, out, false);
+    ASSERT_TRUE(writer->isOpen());
+    // After a hand-over (the file grew) the next packet opens a fragment of its own, whose decode time
+    // jumps 83 hours ahead: past 2^32 ticks of the track's 16 kHz time scale.
+    const std::int64_t jump = 300'000'000;  // in the input's milliseconds
+    std::int64_t shift = 0;
+    int written = 0;
+    PacketPtr packet = newPacket();
+    while (readPacketOf(in, in.video, packet.get())) {
+        packet->pts += shift;
+        packet->dts += shift;
+        const std::uint64_t before = writer->bytesWritten();
+        ASSERT_EQ(writer->writePacket(packet.get()), 0);
+        av_packet_unref(packet.get());
+        ++written;
+        if (shift == 0 && written >= 15 && writer->bytesWritten() != before) {
+            shift = jump;
+        }
+    }
+    ASSERT_NE(shift, 0);
+    writer.reset();
+    EXPECT_EQ(capturedOutput(),
+              movieOpened(out) +
+                  writerFailure("av_write_trailer failure", "sample gap too long for the MP4 tables", out));
+    EXPECT_EQ(media_fixture::probePackets(out, 0).size(), static_cast<std::size_t>(written));
 }

@@ -153,7 +153,7 @@ void copyFile(const std::string& from, const std::string& to) {
 bool finish(
     const std::string& path, const std::function<bool()>& keepGoing = [] { return true; }) {
     OutputFile file;
-    return file.open(path) && finishFragmentedMp4(file, keepGoing);
+    return file.open(path) && finishFragmentedMp4(file, keepGoing) == FinishOutcome::finished;
 }
 
 // A file that dies after a given number of writes: from then on nothing reaches it, as when the process
@@ -293,7 +293,7 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
         OutputFile file;
         ASSERT_TRUE(file.open(work));
         CutOffFile counting(file, std::numeric_limits<int>::max());
-        ASSERT_TRUE(finishFragmentedMp4(counting, [] { return true; }));
+        ASSERT_EQ(finishFragmentedMp4(counting, [] { return true; }), FinishOutcome::finished);
         writes = counting.writes();
     }
     ASSERT_GE(writes, 3);  // the moov, its type, the mdat header
@@ -304,21 +304,54 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
             OutputFile file;
             ASSERT_TRUE(file.open(work));
             CutOffFile dying(file, cut);
-            EXPECT_FALSE(finishFragmentedMp4(dying, [] { return true; }));
+            EXPECT_EQ(finishFragmentedMp4(dying, [] { return true; }), FinishOutcome::fileFailed);
         }
         EXPECT_EQ(packetTable(work), packets);
         EXPECT_EQ(media_fixture::decodeErrors(work), "");
     }
 }
 
-// Asked to stop, or given a file it does not know (no fragments, or cut short), the step leaves the file
-// exactly as it was.
+// The recording with a moov grown past what the step reads by a free box inside it, which costs the disk
+// next to nothing.
+std::string withHugeMoov(const std::string& recording, const std::string& name) {
+    const std::string path = pathFor(name);
+    OutputFile in;
+    OutputFile out;
+    if (!in.open(recording) || !out.create(path)) {
+        ADD_FAILURE() << "cannot copy " << recording;
+        return path;
+    }
+    const std::uint64_t padding = (std::uint64_t{64} << 20) + 8;
+    std::uint64_t at = 0;
+    for (const Box& box : topLevel(in)) {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(box.size));
+        EXPECT_TRUE(in.readAt(box.offset, bytes.data(), bytes.size()));
+        if (box.type == fourcc("moov")) {
+            isobmff::FieldWriter header;
+            header.u32(static_cast<std::uint32_t>(box.size + padding));
+            header.u32(fourcc("moov"));
+            std::copy(header.data().begin(), header.data().end(), bytes.begin());
+            isobmff::FieldWriter free;
+            free.u32(static_cast<std::uint32_t>(padding));
+            free.u32(fourcc("free"));
+            EXPECT_TRUE(out.writeAt(at + box.size, free.data().data(), free.data().size()));
+        }
+        EXPECT_TRUE(out.writeAt(at, bytes.data(), bytes.size()));
+        at += box.size + (box.type == fourcc("moov") ? padding : 0);
+    }
+    EXPECT_TRUE(out.truncate(at));
+    return path;
+}
+
+// Asked to stop, or given a file it does not know (no fragments, or cut short) or cannot hold in memory,
+// the step leaves the file exactly as it was, and says why.
 TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
     const std::string fragmented = makeMedia("frag.mp4", std::string(sources) + fragments);
     const std::string plain = makeMedia("plain.mp4", sources);
     const std::string cut = pathFor("cut.mp4");
     copyFile(fragmented, cut);
     fs::resize_file(cut, fs::file_size(cut) - 100);
+    const std::string huge = withHugeMoov(fragmented, "huge.mp4");
     const std::string work = pathFor("work.mp4");
     // How often a finishing step that is let run asks whether to go on.
     int questions = 0;
@@ -330,21 +363,30 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
         const char* name;
         std::string path;
         int answersBeforeStop;
+        FinishOutcome outcome;
     };
     const Case cases[] = {
-        {"stopped before reading", fragmented, 0},
-        {"stopped while reading the fragments", fragmented, 2},
-        {"stopped just before the new moov becomes one", fragmented, questions - 1},
-        {"not fragmented", plain, questions},
-        {"cut short", cut, questions},
+        {"stopped before reading", fragmented, 0, FinishOutcome::stopped},
+        {"stopped while reading the fragments", fragmented, 2, FinishOutcome::stopped},
+        {"stopped just before the new moov becomes one", fragmented, questions - 1, FinishOutcome::stopped},
+        {"not fragmented", plain, questions, FinishOutcome::notFragmented},
+        {"cut short", cut, questions, FinishOutcome::notFragmented},
+        {"a moov past 64 MiB", huge, questions, FinishOutcome::movieHeaderTooLarge},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        copyFile(c.path, work);
-        const std::string before = readFile(work);
+        // The huge file is tried where it is: a copy would not stay sparse.
+        const std::string& target = c.path == huge ? huge : work;
+        if (c.path != huge) {
+            copyFile(c.path, target);
+        }
+        const std::string before = readFile(target);
         int answers = 0;
-        EXPECT_FALSE(finish(work, [&] { return answers++ < c.answersBeforeStop; }));
-        EXPECT_TRUE(readFile(work) == before);
+        OutputFile file;
+        ASSERT_TRUE(file.open(target));
+        EXPECT_EQ(finishFragmentedMp4(file, [&] { return answers++ < c.answersBeforeStop; }), c.outcome);
+        EXPECT_NE(finishFailureText(c.outcome), std::string());
+        EXPECT_TRUE(readFile(target) == before);
     }
 }
 
