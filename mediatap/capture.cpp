@@ -424,6 +424,7 @@ struct PacketLoop {
                .writeFailure = "Failed to write audio frame",
                .repairKind = CaptureRepair::audio};
     bool waitingForKey = true;
+    bool audioArrived = false;  // an audio packet was read, whatever became of it
     CaptureRepair repair{timeBaseOf(streams.video), timeBaseOf(streams.audio)};
     TimelineStart start{streams.hasAudio};
     std::deque<Waiting> waiting{};
@@ -467,7 +468,7 @@ LoopEnd PacketLoop::read() {
             }
             // An abandoned read leaves a session torn, whatever FFmpeg makes of it (the RTSP client reads
             // its end as the end of the stream).
-            if (watch.deadlineFired || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
+            if (watch.deadlineFired) {
                 return stalled();
             }
             // An I/O context in error is a failure, even though FFmpeg also marks it as at its end.
@@ -476,8 +477,13 @@ LoopEnd PacketLoop::read() {
             if (!ioError && (result == AVERROR_EOF || (input.pb != nullptr && avio_feof(input.pb)))) {
                 return LoopEnd::normal;  // the source's own end: a file's, an RTSP BYE, a closed server
             }
-            // A live source does not come back from a failed read; a file may have a bad packet.
-            if (ioError || (live && result != AVERROR(EAGAIN))) {
+            // A live source does not come back from a failed read, and one that has nothing for the
+            // deadline has stalled; a file may have a bad packet, but not for ever.
+            const bool retriedTooLong = ioDeadlinePassed(sinceLastPacket.elapsedMs());
+            if (live && !ioError && result == AVERROR(EAGAIN) && retriedTooLong) {
+                return stalled();
+            }
+            if (ioError || (live && result != AVERROR(EAGAIN)) || retriedTooLong) {
                 errorReport("av_read_frame IO error", __LINE__);
                 reportCause(inputFailure(watch, pipe, ioError ? input.pb->error : result), options.input);
                 return LoopEnd::failure;
@@ -501,6 +507,7 @@ LoopEnd PacketLoop::read() {
                 }
                 ++video.count;
             } else if (streams.hasAudio && index == streams.audioIndex) {
+                audioArrived = true;
                 if (!passOn(audio)) {
                     return LoopEnd::failure;
                 }
@@ -534,9 +541,10 @@ LoopEnd PacketLoop::stalled() {
     return LoopEnd::failure;
 }
 
-// The warning for an input whose audio track never sent a packet, for the stream time that was captured.
+// The warning for a live source whose audio track never sent a packet (a camera with its audio switched
+// on and no microphone), for the stream time that was captured.
 void PacketLoop::warnOfSilentAudio() const {
-    if (streams.hasAudio && audio.count == 0) {
+    if (live && streams.hasAudio && !audioArrived) {
         const long seconds = std::lround(std::max(video.elapsed, audio.elapsed));
         warningReport("No audio packets received in " + std::to_string(seconds) + " s of capture", __LINE__);
     }
