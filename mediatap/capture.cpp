@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -54,9 +56,24 @@ bool isRtsp(const std::string& input) {
     return input.starts_with("rtsp:") || input.starts_with("rtsps:");
 }
 
-// Why reading the input failed: the platform's text when the tool read a pipe itself and that failed,
-// else FFmpeg's for its code.
-std::string inputFailure(const InputPipe& pipe, int code) {
+// A source that delivers as it goes (a camera, a network stream, a pipe or FIFO), not a file that FFmpeg
+// reads at its own pace. RTSP is a demuxer of FFmpeg's, not one of its protocols.
+bool isLive(const std::string& input, bool piped) {
+    const char* protocol = avio_find_protocol_name(input.c_str());
+    return piped || isRtsp(input) || (protocol != nullptr && std::strcmp(protocol, "file") != 0);
+}
+
+// How much of a live source the stream information may read, in stream time: well inside the deadline,
+// so that a track a camera announces and never sends cannot use it up. Such a track is taken as
+// announced.
+constexpr std::int64_t liveProbeMicroseconds = 2'000'000;
+
+// Why reading the input failed: the deadline, when it made FFmpeg give up; the platform's text when the
+// tool read a pipe itself and that failed; else FFmpeg's for its code.
+std::string inputFailure(const InputWatch& watch, const InputPipe& pipe, int code) {
+    if (watch.deadlineFired) {
+        return stalledSourceCause;
+    }
     return pipe.errorText().empty() ? ffmpegErrorText(code) : pipe.errorText();
 }
 
@@ -73,7 +90,9 @@ int readStreamInfo(AVFormatContext* context, int verbose) {
 
 // Opens the input and reads its stream information within one deadline of watch, which the context's
 // interrupt callback points at and so must outlive it. A pipe or FIFO is read through pipe, which must
-// outlive the context too. Null after a failure, which is reported.
+// outlive the context too. A live source's probe is bounded; one that the deadline cut short has left the
+// session torn (an RTSP reply read half), so that the open fails. Null after a failure, which is
+// reported.
 InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe) {
     InputPtr input{avformat_alloc_context()};
     if (!input) {
@@ -84,10 +103,11 @@ InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe
     input->interrupt_callback.opaque = &watch;
     watch.timer.restart();
 
-    if (const std::optional<PipeTarget> target = pipeTargetOf(options.input)) {
+    const std::optional<PipeTarget> target = pipeTargetOf(options.input);
+    if (target) {
         if (!pipe.open(*target, input->interrupt_callback)) {
             errorReport("Couldn't open input video", __LINE__);
-            reportCause(inputFailure(pipe, AVERROR(ENOMEM)), options.input);
+            reportCause(inputFailure(watch, pipe, AVERROR(ENOMEM)), options.input);
             return nullptr;
         }
         input->pb = pipe.context();
@@ -101,13 +121,22 @@ InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe
             avformat_open_input(&context, options.input.c_str(), nullptr, openOptions.address());
         opened < 0) {
         errorReport("Couldn't open input video", __LINE__);  // FFmpeg freed the context
-        reportCause(inputFailure(pipe, opened), options.input);
+        reportCause(inputFailure(watch, pipe, opened), options.input);
         return nullptr;
     }
     input.reset(context);
-    if (const int found = readStreamInfo(context, options.verbose); found < 0) {
+    if (isLive(options.input, target.has_value())) {
+        context->max_analyze_duration = liveProbeMicroseconds;
+    }
+    const int found = readStreamInfo(context, options.verbose);
+    if (watch.deadlineFired) {
+        errorReport("Couldn't open input video", __LINE__);
+        reportCause(stalledSourceCause, options.input);
+        return nullptr;
+    }
+    if (found < 0) {
         errorReport("avformat_find_stream_info failed", __LINE__);
-        reportCause(inputFailure(pipe, found), options.input);
+        reportCause(inputFailure(watch, pipe, found), options.input);
         return nullptr;
     }
     if (options.verbose != 0) {
@@ -378,6 +407,7 @@ struct PacketLoop {
     AVPacket& packet;
     AVPacket& copy;  // the single-stream writer's own reference
     const InputPipe& pipe;
+    bool live;
 
     Kind video{.video = true,
                .stream = streams.video,
@@ -394,6 +424,7 @@ struct PacketLoop {
                .writeFailure = "Failed to write audio frame",
                .repairKind = CaptureRepair::audio};
     bool waitingForKey = true;
+    bool audioArrived = false;  // an audio packet was read, whatever became of it
     CaptureRepair repair{timeBaseOf(streams.video), timeBaseOf(streams.audio)};
     TimelineStart start{streams.hasAudio};
     std::deque<Waiting> waiting{};
@@ -401,6 +432,8 @@ struct PacketLoop {
 
     LoopEnd run();
     LoopEnd read();
+    LoopEnd stalled();
+    void warnOfSilentAudio() const;
     bool passOn(Kind& kind);
     bool toWriters(Kind& kind);
     bool write(Kind& kind, AVPacket& passed);
@@ -412,12 +445,14 @@ struct PacketLoop {
 // ended: it was read and logged.
 LoopEnd PacketLoop::run() {
     const LoopEnd end = read();
+    warnOfSilentAudio();
     start.settle();
     return releaseWaiting() ? end : LoopEnd::failure;
 }
 
 LoopEnd PacketLoop::read() {
     IntervalTimer sinceLastPacket{IntervalTimer::startNow};
+    IntervalTimer sinceLastVideo{IntervalTimer::startNow};
     watch.deadlineFired = false;
     for (;;) {
         // Each read gets its own deadline. Once one was abandoned, what FFmpeg still hands out is what it
@@ -431,16 +466,26 @@ LoopEnd PacketLoop::read() {
             if (stopRequested()) {
                 return LoopEnd::normal;
             }
-            // An I/O context in error (an abandoned read included) is a failure, even though FFmpeg also
-            // marks it as at its end.
+            // An abandoned read leaves a session torn, whatever FFmpeg makes of it (the RTSP client reads
+            // its end as the end of the stream).
+            if (watch.deadlineFired) {
+                return stalled();
+            }
+            // An I/O context in error is a failure, even though FFmpeg also marks it as at its end.
             const bool ioError =
                 input.pb != nullptr && input.pb->error != 0 && input.pb->error != AVERROR_EOF;
             if (!ioError && (result == AVERROR_EOF || (input.pb != nullptr && avio_feof(input.pb)))) {
-                return LoopEnd::normal;
+                return LoopEnd::normal;  // the source's own end: a file's, an RTSP BYE, a closed server
             }
-            if (ioError || ioDeadlinePassed(sinceLastPacket.elapsedMs())) {
+            // A live source does not come back from a failed read, and one that has nothing for the
+            // deadline has stalled; a file may have a bad packet, but not for ever.
+            const bool retriedTooLong = ioDeadlinePassed(sinceLastPacket.elapsedMs());
+            if (live && !ioError && result == AVERROR(EAGAIN) && retriedTooLong) {
+                return stalled();
+            }
+            if (ioError || (live && result != AVERROR(EAGAIN)) || retriedTooLong) {
                 errorReport("av_read_frame IO error", __LINE__);
-                reportCause(inputFailure(pipe, ioError ? input.pb->error : result), options.input);
+                reportCause(inputFailure(watch, pipe, ioError ? input.pb->error : result), options.input);
                 return LoopEnd::failure;
             }
             std::this_thread::sleep_for(retryPause);
@@ -454,11 +499,15 @@ LoopEnd PacketLoop::read() {
             // The kind is decided on the packet as read: the writers rewrite its stream index.
             const int index = packet.stream_index;
             if (index == streams.videoIndex) {
+                if (!watch.deadlineFired) {
+                    sinceLastVideo.restart();
+                }
                 if (!passOn(video)) {
                     return LoopEnd::failure;
                 }
                 ++video.count;
             } else if (streams.hasAudio && index == streams.audioIndex) {
+                audioArrived = true;
                 if (!passOn(audio)) {
                     return LoopEnd::failure;
                 }
@@ -477,7 +526,27 @@ LoopEnd PacketLoop::read() {
         if (stopRequested()) {
             return LoopEnd::normal;
         }
+        // The video is what a capture is for: a live source whose video stays away for the deadline has
+        // stalled, however much audio it still sends.
+        if (live && ioDeadlinePassed(sinceLastVideo.elapsedMs())) {
+            return stalled();
+        }
         showStatus();
+    }
+}
+
+LoopEnd PacketLoop::stalled() {
+    errorReport("av_read_frame IO error", __LINE__);
+    reportCause(stalledSourceCause, options.input);
+    return LoopEnd::failure;
+}
+
+// The warning for a live source whose audio track never sent a packet (a camera with its audio switched
+// on and no microphone), for the stream time that was captured.
+void PacketLoop::warnOfSilentAudio() const {
+    if (live && streams.hasAudio && !audioArrived) {
+        const long seconds = std::lround(std::max(video.elapsed, audio.elapsed));
+        warningReport("No audio packets received in " + std::to_string(seconds) + " s of capture", __LINE__);
     }
 }
 
@@ -669,7 +738,9 @@ int capture(const RunOptions& options) {
     }
 
     infoLine("### Started processing input video packets\n");
-    PacketLoop loop{options, *input, watch, *streams, *writers, *logs, *packet, *copy, pipe};
+    PacketLoop loop{
+        options, *input,  watch, *streams, *writers,
+        *logs,   *packet, *copy, pipe,     isLive(options.input, pipeTargetOf(options.input).has_value())};
     const bool normalEnd = loop.run() == LoopEnd::normal;
     if (normalEnd) {
         infoLine("### Finished processing input video: " + std::to_string(loop.video.count) + " packets\n");

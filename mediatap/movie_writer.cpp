@@ -200,8 +200,8 @@ int MovieWriter::writeHeader() {
     Dictionary options;
     if (fragmented) {
         setFragmentOptions(options);
-        video.awaited = video.outStream != nullptr;
-        audio.awaited = audio.outStream != nullptr;
+        video.awaited = describedByFirstPacket(video);
+        audio.awaited = describedByFirstPacket(audio);
     }
     std::optional<LogSilence> quiet;
     if (purpose == Purpose::trial) {
@@ -394,6 +394,19 @@ int MovieWriter::writePacket(AVPacket* packet) {
     return 0;
 }
 
+// Whether the moov can describe the track only once its first packet is there: AAC, H.264 and HEVC
+// without their configuration in the input's parameters (ADTS audio, a stream that carries its
+// parameter sets in band).
+bool MovieWriter::describedByFirstPacket(const Track& track) {
+    if (track.outStream == nullptr) {
+        return false;
+    }
+    const AVCodecParameters* params = track.outStream->codecpar;
+    const AVCodecID codec = params->codec_id;
+    return params->extradata_size == 0 &&
+           (codec == AV_CODEC_ID_AAC || codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC);
+}
+
 // ADTS audio into a file of the MP4 family: the muxer would put the filter in itself, but not while it
 // writes fragments, so the writer does (the AAC flag asks for it in any case).
 bool MovieWriter::needsAacFilter(const Track& track, const AVPacket& packet) const {
@@ -406,10 +419,11 @@ bool MovieWriter::needsAacFilter(const Track& track, const AVPacket& packet) con
 
 // Hands everything muxed so far to the system: what waits in the interleaving queue, the fragment or
 // cluster the muxer is building, and the I/O buffer; then, now and then, has it flushed to the disk. A
-// recording in fragments starts only once every track has its first packet, which the moov describes,
-// or after ten seconds (of stream time, or of waiting) without.
+// recording in fragments starts within its first second whatever its tracks do: it waits for a track
+// whose description in the moov comes from its first packet only as long as that, and a track that
+// starts later joins it in the fragment where its first packet falls.
 int MovieWriter::handOver() {
-    constexpr double awaitSeconds = 10.0;
+    constexpr double awaitSeconds = 1.0;
     if (fragmented && !fragmentsStarted && (video.awaited || audio.awaited)) {
         const double streamTime = firstSeconds ? latestSeconds - *firstSeconds : 0.0;
         if (streamTime < awaitSeconds && clock.elapsedMs() < awaitSeconds * 1000.0) {

@@ -99,7 +99,7 @@ class MovieWriter {
         std::int64_t tsDiv = 1;
         DtsTrack dtsTrack;
         bool aacFiltered = false;  // the packets pass the AAC filter first
-        bool awaited = false;      // the moov waits for the track's first packet
+        bool awaited = false;      // the moov waits (briefly) for the track's first packet
     };
 
     enum class Purpose { recording, trial };
@@ -118,6 +118,7 @@ class MovieWriter {
     void reportCauseOf(const std::string& message, const std::string& reason, int line);
     void keepFragmentsDiscontinuous();
     bool needsAacFilter(const Track& track, const AVPacket& packet) const;
+    static bool describedByFirstPacket(const Track& track);
     int handOver();
     bool finishFile();
     static void decideConversion(Track& track);

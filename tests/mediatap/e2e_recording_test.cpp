@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -240,3 +241,71 @@ INSTANTIATE_TEST_SUITE_P(
                     // This Chromium has no HEVC decoder: ffprobe alone judges it.
                     Codec{"H265", "-c:v libx265 -preset ultrafast -x265-params log-level=none", false}),
     [](const testing::TestParamInfo<Codec>& tested) { return std::string(tested.param.name); });
+
+namespace {
+
+using live_source::CameraServer;
+
+// The audio packets ffprobe reads of a file, up to where a kill cut it.
+int audioPackets(const std::string& path) {
+    std::string out;
+    runCommand(
+        "ffprobe -v quiet -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of "
+        "csv=p=0 " +
+            quotePath(path),
+        &out);
+    return std::atoi(out.c_str());
+}
+
+}  // namespace
+
+// A camera that announces its audio and never sends it (no microphone fitted): a recording in fragments
+// starts within its first second all the same. Killed at 2, 5 and 9 s of logged stream time, each .mov (the
+// family member that takes the camera's G.711) holds every video packet its log shows but the last second's.
+TEST(KilledCameraCapture, KeepsAllButTheLastSecondWhileATrackIsMissing) {
+    for (const char* mode : {"silent-audio"}) {
+        SCOPED_TRACE(mode);
+        struct Capture {
+            double killAfter;
+            std::unique_ptr<CameraServer> camera{};  // a camera of its own: its session starts with it
+            std::string media{};
+            std::string log{};
+            int pid = 0;
+        };
+        std::vector<Capture> captures;
+        for (const double killAfter : {2.0, 5.0, 9.0}) {
+            captures.push_back(Capture{.killAfter = killAfter});
+        }
+        for (Capture& capture : captures) {
+            const std::string stem = "killed" + std::to_string(static_cast<int>(capture.killAfter));
+            capture.media = pathFor(stem + ".mov");
+            capture.log = pathFor(stem + ".log");
+            capture.camera = std::make_unique<CameraServer>(mode);
+            ASSERT_FALSE(capture.camera->url().empty());
+            capture.pid = startTool({"-i", capture.camera->url(), "-mav", capture.media, "-lav", capture.log},
+                                    pathFor(stem + ".out"));
+            ASSERT_GT(capture.pid, 0);
+        }
+        for (Capture& capture : captures) {
+            EXPECT_TRUE(log_lines::waitForLoggedTime(capture.log, capture.killAfter, toolLineEnd(), 30.0));
+            kill(capture.pid, SIGKILL);
+            EXPECT_TRUE(live_source::waitForExit(capture.pid, 10.0));
+            waitTool(capture.pid, pathFor("killed.out"));
+        }
+        for (const Capture& capture : captures) {
+            SCOPED_TRACE(capture.killAfter);
+            const std::size_t logged =
+                log_lines::linesStartingWith(log_lines::completeLines(capture.log, toolLineEnd()),
+                                             "V packet_id=")
+                    .size();
+            ASSERT_GT(logged, 25u);
+            const std::vector<double> times = videoTimes(capture.media);
+            EXPECT_GE(times.size() + 25, logged);  // 25 frames a second
+            EXPECT_EQ(probe(capture.media).streams.size(), 2u);
+            // The late audio is in the file once the kill came well after it started.
+            if (std::string(mode) == "late-audio" && capture.killAfter > 4.0) {
+                EXPECT_GT(audioPackets(capture.media), 0);
+            }
+        }
+    }
+}

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "media_fixture.h"
@@ -42,7 +43,7 @@ ServerProcess::ServerProcess(const std::string& script, const std::vector<std::s
     static int serial = 0;  // each server of a test has files of its own
     const std::string stem =
         media_fixture::pathFor(std::filesystem::path(script).stem().string() + std::to_string(++serial));
-    const std::string outFile = stem + ".out";
+    outFile = stem + ".out";
     const std::string errFile = stem + ".err";
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -99,6 +100,10 @@ ServerProcess::~ServerProcess() {
     }
 }
 
+std::string ServerProcess::printed() const {
+    return readFile(outFile);
+}
+
 void ServerProcess::stall() {
     if (pid > 0) {
         ::kill(pid, SIGSTOP);
@@ -122,6 +127,26 @@ RtspServer::RtspServer(const std::string& mediaFile, Authentication method,
                        const std::string& userAndPassword)
     : ServerProcess(scriptPath("rtsp_server.py"),
                     {"--auth", method == basic ? "basic" : "digest", userAndPassword, mediaFile}) {}
+
+CameraServer::CameraServer(const std::string& mode)
+    : ServerProcess(scriptPath("rtsp_server.py"), {"--camera", mode}) {}
+
+CameraServer::Sent CameraServer::sent() const {
+    static const std::regex line(R"(SENT video=(\d+) audio=(\d+) video_first=(\S+) audio_first=(\S+)\n)");
+    const auto seconds = [](const std::string& text) {
+        return text == "none" ? std::nullopt : std::optional<double>(std::stod(text));
+    };
+    const double deadline = nowSeconds() + 15.0;
+    while (nowSeconds() < deadline) {
+        const std::string out = printed();
+        if (std::smatch match; std::regex_search(out, match, line)) {
+            return Sent{std::stoi(match[1]), std::stoi(match[2]), seconds(match[3]), seconds(match[4])};
+        }
+        pause();
+    }
+    ADD_FAILURE() << "the camera reported no session within 15 s: " << printed();
+    return Sent{};
+}
 
 StallingTcpSource::StallingTcpSource(const std::string& file)
     : ServerProcess(scriptPath("tcp_source.py"), {file}) {}

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ class ServerProcess {
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     const std::string& url() const { return address; }
+    // What the server has printed so far.
+    std::string printed() const;
     // Freezes the server (SIGSTOP): its sockets stay open, nothing is sent any more.
     void stall();
     // Ends the server at once (SIGKILL): its connections close.
@@ -32,6 +35,7 @@ class ServerProcess {
     pid_t pid = -1;
     int stdinPipe = -1;
     std::string address;
+    std::string outFile;
 };
 
 // Serves the H.264 and AAC streams of a Matroska file at rtsp://127.0.0.1:PORT/stream, in real time,
@@ -43,6 +47,25 @@ class RtspServer : public ServerProcess {
     enum Authentication { basic, digest };
     explicit RtspServer(const std::string& mediaFile, Transports transports = udpOrTcp);
     RtspServer(const std::string& mediaFile, Authentication method, const std::string& userAndPassword);
+};
+
+// A camera as rtsp_server.py --camera simulates it: live H.264 video and G.711 audio, both announced,
+// sent as the mode says ("both", "silent-audio", "silent-video", "late-audio", "video-stops", "ends").
+class CameraServer : public ServerProcess {
+  public:
+    explicit CameraServer(const std::string& mode);
+
+    // What one client's session was sent: video frames, audio packets, and when each track's first
+    // packet went out, in seconds from the session's first packet (none for a track never sent).
+    struct Sent {
+        int video = -1;
+        int audio = -1;
+        std::optional<double> videoFirst;
+        std::optional<double> audioFirst;
+    };
+    // Waits (bounded) until the first client's session has ended; its figures, or video -1 when none
+    // came (a recorded failure).
+    Sent sent() const;
 };
 
 // Serves the first half of a file's bytes at tcp://127.0.0.1:PORT to one client, then sends nothing
