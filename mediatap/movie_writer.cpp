@@ -200,6 +200,7 @@ int MovieWriter::writeHeader() {
     Dictionary options;
     if (fragmented) {
         setFragmentOptions(options);
+        output.keepFragmentHeadersInPages();
         video.awaited = video.outStream != nullptr;
         audio.awaited = audio.outStream != nullptr;
     }
