@@ -200,6 +200,7 @@ int MovieWriter::writeHeader() {
     Dictionary options;
     if (fragmented) {
         setFragmentOptions(options);
+        output.keepFragmentHeadersInPages();
         video.awaited = describedByFirstPacket(video);
         audio.awaited = describedByFirstPacket(audio);
     }

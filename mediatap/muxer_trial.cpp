@@ -32,9 +32,11 @@ bool recordsFragments(const AVOutputFormat* format) {
 }
 
 // Fragments are cut when the writer hands over; the moov waits for the first of them, which carry what it
-// must describe; no index of the fragments is kept for the end.
+// must describe; no index of the fragments is kept for the end. A fragment's data is found from its moof,
+// not from the start of the file, so that the output can put free space before a moof.
 void setFragmentOptions(Dictionary& options) {
-    av_dict_set(options.address(), "movflags", "+frag_custom+delay_moov+skip_trailer+frag_discont", 0);
+    av_dict_set(options.address(), "movflags",
+                "+frag_custom+delay_moov+skip_trailer+frag_discont+omit_tfhd_offset", 0);
 }
 
 bool recordedInFragments(const std::string& name, const AVOutputFormat* format) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "failure_cause.h"
 
@@ -93,14 +94,79 @@ int OutputIo::writeCallback(void* opaque, std::uint8_t* data, int size) {
     if (size <= 0) {
         return 0;
     }
-    if (!self->own->writeAt(self->position, data, static_cast<std::size_t>(size))) {
-        return AVERROR(EIO);
-    }
-    self->position += static_cast<std::uint64_t>(size);
-    if (self->position > self->length) {
-        self->length = self->position;
+    const auto total = static_cast<std::size_t>(size);
+    std::size_t done = 0;
+    while (done < total) {
+        std::size_t part = total - done;
+        if (self->nextBox && *self->nextBox == self->position && !self->placeBox(data + done, total - done)) {
+            return AVERROR(EIO);
+        }
+        if (self->nextBox && *self->nextBox > self->position) {
+            part = static_cast<std::size_t>(std::min<std::uint64_t>(part, *self->nextBox - self->position));
+        }
+        if (!self->writeOut(data + done, part)) {
+            return AVERROR(EIO);
+        }
+        done += part;
     }
     return size;
+}
+
+bool OutputIo::writeOut(const std::uint8_t* data, std::size_t size) {
+    if (!own->writeAt(position, data, size)) {
+        return false;
+    }
+    position += size;
+    length = std::max(length, position);
+    return true;
+}
+
+void OutputIo::keepFragmentHeadersInPages() {
+    if (own != nullptr) {
+        nextBox = position;
+    }
+}
+
+// A top-level box starts at the position, its header at the start of what is being written: a moof
+// whose header with its mdat's would cross a page boundary gets a free box before it, which fills its
+// page. The box's size says where the next one starts. A header cut off by the end of the write, or one
+// without a size of its own, ends the following of boxes (the muxer hands over whole fragments, so
+// neither is seen). False when the free box could not be written.
+bool OutputIo::placeBox(const std::uint8_t* header, std::size_t available) {
+    constexpr std::uint64_t page = 4096;
+    constexpr std::uint64_t mdatHeader = 16;  // with a 64-bit size
+    constexpr std::uint64_t freeHeader = 8;
+    const auto u32 = [header](std::size_t at) {
+        return static_cast<std::uint32_t>(header[at]) << 24 |
+               static_cast<std::uint32_t>(header[at + 1]) << 16 |
+               static_cast<std::uint32_t>(header[at + 2]) << 8 | header[at + 3];
+    };
+    std::uint64_t size = available >= 8 ? u32(0) : 0;
+    if (size == 1) {
+        size = available >= 16 ? static_cast<std::uint64_t>(u32(8)) << 32 | u32(12) : 0;
+    }
+    if (size < 8) {
+        nextBox.reset();
+        return true;
+    }
+    const bool moof = std::memcmp(header + 4, "moof", 4) == 0;
+    const std::uint64_t within = position % page;
+    if (moof && size + mdatHeader <= page && within + size + mdatHeader > page) {
+        std::uint64_t space = page - within;
+        space += space < freeHeader ? page : 0;
+        std::vector<std::uint8_t> box(static_cast<std::size_t>(space), 0);
+        for (int i = 0; i < 4; ++i) {
+            box[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(space >> (24 - 8 * i));
+        }
+        std::memcpy(box.data() + 4, "free", 4);
+        if (!writeOut(box.data(), box.size())) {
+            return false;
+        }
+        padding += space;
+        paddedUpTo = position - padding;
+    }
+    nextBox = position + size;
+    return true;
 }
 
 int OutputIo::discardCallback(void* opaque, std::uint8_t*, int size) {
@@ -112,16 +178,17 @@ int OutputIo::discardCallback(void* opaque, std::uint8_t*, int size) {
     return size;
 }
 
+// The muxer's offsets leave out the free space put before its moofs; it never seeks back past any.
 std::int64_t OutputIo::seekCallback(void* opaque, std::int64_t offset, int whence) {
     auto* self = static_cast<OutputIo*>(opaque);
-    const auto known = static_cast<std::int64_t>(self->length);
+    const auto known = static_cast<std::int64_t>(self->length - self->padding);
     switch (whence & ~AVSEEK_FORCE) {
         case AVSEEK_SIZE:
             return known;
         case SEEK_SET:
             break;
         case SEEK_CUR:
-            offset += static_cast<std::int64_t>(self->position);
+            offset += static_cast<std::int64_t>(self->position - self->padding);
             break;
         case SEEK_END:
             offset += known;
@@ -129,10 +196,14 @@ std::int64_t OutputIo::seekCallback(void* opaque, std::int64_t offset, int whenc
         default:
             return AVERROR(EINVAL);
     }
-    if (offset < 0) {
+    if (offset < static_cast<std::int64_t>(self->paddedUpTo)) {
         return AVERROR(EINVAL);
     }
-    self->position = static_cast<std::uint64_t>(offset);
+    const std::uint64_t target = static_cast<std::uint64_t>(offset) + self->padding;
+    if (target != self->position) {
+        self->nextBox.reset();  // the writes that follow are no longer box by box
+    }
+    self->position = target;
     return offset;
 }
 
@@ -209,5 +280,5 @@ std::uint64_t OutputIo::bytesWritten() const {
         return length;
     }
     const std::int64_t at = avio_tell(io);
-    return std::max(length, at > 0 ? static_cast<std::uint64_t>(at) : 0);
+    return std::max(length, at > 0 ? static_cast<std::uint64_t>(at) + padding : 0);
 }

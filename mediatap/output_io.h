@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "output_file.h"
@@ -31,6 +32,13 @@ class OutputIo {
     static bool checkOpen(const std::string& name, std::string& reason);
     // A seekable context that takes every write and keeps nothing, for a trial header.
     bool openDiscarding();
+
+    // For a recording in movie fragments, from its first byte on: a moof that would cross a boundary of
+    // the disk's 4 KiB pages, with the header of its mdat, is moved to the next page behind a free box.
+    // A power cut keeps or loses a page as a whole, so a fragment's header is either all there or not at
+    // all, and a reader never finds the file's end inside one. The muxer's offsets are its own: they
+    // leave out that free space. Nothing for FFmpeg's own I/O or a discarding context.
+    void keepFragmentHeadersInPages();
 
     AVIOContext* context() const { return io; }
     // The file under the context; null for FFmpeg's own I/O.
@@ -64,6 +72,8 @@ class OutputIo {
     static int discardCallback(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seekCallback(void* opaque, std::int64_t offset, int whence);
     bool allocateContext(int (*write)(void*, std::uint8_t*, int));
+    bool writeOut(const std::uint8_t* data, std::size_t size);
+    bool placeBox(const std::uint8_t* header, std::size_t available);
 
     std::unique_ptr<OutputFile> own;
     AVIOContext* io = nullptr;
@@ -73,4 +83,10 @@ class OutputIo {
     std::uint64_t position = 0;  // of the next write into own
     std::uint64_t length = 0;    // of what was written into own
     std::uint64_t synced = 0;    // length at the last flush to the disk
+    // Fragment headers kept in pages: where the next top-level box starts in the file (none once the
+    // writes are no longer followed box by box), the free space put in so far (the muxer's offsets are
+    // the file's less this), and the muxer's offset after the last of it.
+    std::optional<std::uint64_t> nextBox;
+    std::uint64_t padding = 0;
+    std::uint64_t paddedUpTo = 0;
 };

@@ -2,12 +2,15 @@
 // ffprobe and a full decode.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "movie_writer_fixture.h"
+#include "read_file.h"
 
+using media_fixture::makeMedia;
 using media_fixture::pathFor;
 using writer_fixture::capturedOutput;
 using writer_fixture::CaseName;
@@ -97,4 +100,55 @@ TEST(MovieWriter, ThreeWritersShareTheDriversPackets) {
     expectGoodOutput(both, kVideoAndAudio, 3.0);
     expectGoodOutput(video, kVideo, 3.0);
     expectGoodOutput(audio, kAudio, 3.0);
+}
+
+// A recording in movie fragments keeps each moof, with the header of its mdat, inside one 4 KiB page of
+// the file: a power cut that keeps some of the pages written since the last sync and loses others never
+// leaves the file's end inside a fragment's header, which makes FFmpeg's reader refuse the whole file.
+TEST(MovieWriter, KeepsEachFragmentHeaderInOnePageOfTheDisk) {
+    const Input in = openInput(makeMedia(
+        "long.ts",
+        "-f lavfi -i testsrc2=size=64x64:rate=25:duration=60 -f lavfi -i sine=duration=60:sample_rate=8000 "
+        "-c:v libx264 -preset ultrafast -b:v 12k -g 50 -c:a aac -b:a 8k"));
+    ASSERT_TRUE(in.context);
+    for (const char* const name : {"out.mp4", "out.mov"}) {
+        SCOPED_TRACE(name);
+        const std::string out = pathFor(name);
+        testing::internal::CaptureStdout();
+        std::unique_ptr<MovieWriter> writer = makeWriter(in, Kind::AudioVideo, out, true);
+        ASSERT_TRUE(writer->isOpen());
+        feedAll(in, writer.get(), nullptr, nullptr);
+        ASSERT_GE(av_seek_frame(in.context.get(), -1, 0, AVSEEK_FLAG_BACKWARD), 0);
+
+        // The fragments handed over so far, as the disk has them.
+        const std::string bytes = readFile(out);
+        const auto u32 = [&bytes](std::uint64_t at) {
+            std::uint32_t value = 0;
+            for (std::uint64_t i = at; i < at + 4; ++i) {
+                value = value << 8 | static_cast<unsigned char>(bytes[i]);
+            }
+            return value;
+        };
+        constexpr std::uint64_t page = 4096;
+        int fragments = 0;
+        std::string crossing;
+        std::uint64_t at = 0;
+        while (at + 8 <= bytes.size() && u32(at) >= 8) {
+            const std::uint64_t size = u32(at);
+            if (bytes.compare(at + 4, 4, "moof") == 0) {
+                ++fragments;
+                const std::uint64_t headersEnd = at + size + 8;  // the mdat's header included
+                if (at / page != (headersEnd - 1) / page) {
+                    crossing += " " + std::to_string(at) + "+" + std::to_string(size);
+                }
+            }
+            at += size;
+        }
+        writer.reset();
+        EXPECT_EQ(capturedOutput(), movieOpened(out) + movieFinalized(out));
+        EXPECT_EQ(at, bytes.size());
+        EXPECT_GE(fragments, 50);
+        EXPECT_EQ(crossing, "");
+        expectGoodOutput(out, kVideoAndAudio, 60.1);
+    }
 }
