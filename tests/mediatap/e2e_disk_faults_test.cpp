@@ -105,15 +105,6 @@ std::string topLevelTypes(const std::string& path) {
     return at == bytes.size() ? types : types + " ?";
 }
 
-// ffmpeg's errors when it decodes the file up to `seconds` of its stream time.
-std::string decodeErrorsUpTo(const std::string& path, double seconds) {
-    std::string err;
-    const int status = runCommand(
-        "ffmpeg -nostdin -v error -t " + std::to_string(seconds) + " -i " + quotePath(path) + " -f null -",
-        nullptr, &err);
-    return status == 0 ? err : err + "(ffmpeg exited with " + std::to_string(status) + ")";
-}
-
 // The decoded frames of a file's first video and audio packets, as framemd5 lines.
 std::string frameHashes(const std::string& path, const Packets& count) {
     std::string hashes;

@@ -91,15 +91,6 @@ std::vector<double> videoTimes(const std::string& path) {
     return times;
 }
 
-// ffmpeg's errors when it decodes the file up to `seconds` of its stream time.
-std::string decodeErrorsUpTo(const std::string& path, double seconds) {
-    std::string err;
-    const int status = runCommand(
-        "ffmpeg -nostdin -v error -t " + std::to_string(seconds) + " -i " + quotePath(path) + " -f null -",
-        nullptr, &err);
-    return status == 0 ? err : err + "(ffmpeg exited with " + std::to_string(status) + ")";
-}
-
 struct LiveSource {
     const char* name;
     std::string file;

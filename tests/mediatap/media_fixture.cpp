@@ -186,6 +186,14 @@ int runCommand(const std::string& command, std::string* out, std::string* err) {
     return status;
 }
 
+std::string decodeErrorsUpTo(const std::string& path, double seconds) {
+    std::string err;
+    const int status = runCommand(
+        "ffmpeg -nostdin -v error -t " + std::to_string(seconds) + " -i " + quotePath(path) + " -f null -",
+        nullptr, &err);
+    return status == 0 ? err : err + "(ffmpeg exited with " + std::to_string(status) + ")";
+}
+
 std::string makeMedia(const std::string& name, const std::string& ffmpegArgs) {
     const std::string path = pathFor(name);
     std::string err;

@@ -34,6 +34,9 @@ std::string quotePath(const std::string& path);  // quote(hostPath(path))
 // strings when they are not null (each is read from a file in the scratch directory).
 int runCommand(const std::string& command, std::string* out = nullptr, std::string* err = nullptr);
 
+// ffmpeg's errors when it decodes the file up to `seconds` of its stream time (empty when there are none).
+std::string decodeErrorsUpTo(const std::string& path, double seconds);
+
 struct StreamFacts {
     int index = -1;
     std::string codecType;  // "video", "audio", ...

@@ -139,7 +139,7 @@ TEST(MovieWriter, KeepsEachFragmentHeaderInOnePageOfTheDisk) {
                 ++fragments;
                 const std::uint64_t headersEnd = at + size + 8;  // the mdat's header included
                 if (at / page != (headersEnd - 1) / page) {
-                    crossing += " " + std::to_string(at) + "+" + std::to_string(size);
+                    crossing.append(" ").append(std::to_string(at)).append("+").append(std::to_string(size));
                 }
             }
             at += size;
