@@ -28,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using media_fixture::decodeErrorsUpTo;
 using media_fixture::makeMedia;
 using media_fixture::pathFor;
 using media_fixture::quotePath;

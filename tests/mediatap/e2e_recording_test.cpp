@@ -21,6 +21,7 @@ namespace {
 
 using live_source::RtspServer;
 using media_fixture::decodeErrors;
+using media_fixture::decodeErrorsUpTo;
 using media_fixture::makeMedia;
 using media_fixture::pathFor;
 using media_fixture::probe;
