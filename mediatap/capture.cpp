@@ -58,9 +58,10 @@ bool isRtsp(const std::string& input) {
 
 // A source that delivers as it goes (a camera, a network stream, a pipe or FIFO), not a file that FFmpeg
 // reads at its own pace. RTSP is a demuxer of FFmpeg's, not one of its protocols.
-bool isLive(const std::string& input, bool piped) {
+bool isLive(const std::string& input) {
     const char* protocol = avio_find_protocol_name(input.c_str());
-    return piped || isRtsp(input) || (protocol != nullptr && std::strcmp(protocol, "file") != 0);
+    return pipeTargetOf(input).has_value() || isRtsp(input) ||
+           (protocol != nullptr && std::strcmp(protocol, "file") != 0);
 }
 
 // How much of a live source the stream information may read, in stream time: well inside the deadline,
@@ -125,7 +126,7 @@ InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe
         return nullptr;
     }
     input.reset(context);
-    if (isLive(options.input, target.has_value())) {
+    if (isLive(options.input)) {
         context->max_analyze_duration = liveProbeMicroseconds;
     }
     const int found = readStreamInfo(context, options.verbose);
@@ -738,9 +739,8 @@ int capture(const RunOptions& options) {
     }
 
     infoLine("### Started processing input video packets\n");
-    PacketLoop loop{
-        options, *input,  watch, *streams, *writers,
-        *logs,   *packet, *copy, pipe,     isLive(options.input, pipeTargetOf(options.input).has_value())};
+    PacketLoop loop{options, *input,  watch, *streams, *writers,
+                    *logs,   *packet, *copy, pipe,     isLive(options.input)};
     const bool normalEnd = loop.run() == LoopEnd::normal;
     if (normalEnd) {
         infoLine("### Finished processing input video: " + std::to_string(loop.video.count) + " packets\n");

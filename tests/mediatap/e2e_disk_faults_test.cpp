@@ -12,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -212,16 +213,27 @@ constexpr int tornPerState = 2;
 
 }  // namespace
 
+// The power-cut tests run on the disk that forgets, mounted for each; the states a power cut leaves are the
+// file system's, so the Linux build shows them.
+class PowerCut : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (toolIsWindows()) {
+            GTEST_SKIP() << "the states a power cut leaves are the file system's: the Linux build shows them";
+        }
+        mounted.emplace(pathFor("fault"));
+        if (!mounted->skipReason().empty()) {
+            GTEST_SKIP() << mounted->skipReason();
+        }
+    }
+
+    std::optional<FaultDisk> mounted;
+};
+
 // A 20 s live capture into each container on the disk that forgets: for every sync the tool made, a
 // power cut just before the next one, and a few torn ones with a random part of what was not synced yet.
-TEST(PowerCut, EverySyncOfALiveCaptureKeepsWhatWasSynced) {
-    if (toolIsWindows()) {
-        GTEST_SKIP() << "the states a power cut leaves are the file system's: the Linux build shows them";
-    }
-    const FaultDisk disk(pathFor("fault"));
-    if (!disk.skipReason().empty()) {
-        GTEST_SKIP() << disk.skipReason();
-    }
+TEST_F(PowerCut, EverySyncOfALiveCaptureKeepsWhatWasSynced) {
+    const FaultDisk& disk = *mounted;
     const std::string source = liveSource("live.ts", 20);
     struct Capture {
         std::string container;
@@ -286,14 +298,8 @@ TEST(PowerCut, EverySyncOfALiveCaptureKeepsWhatWasSynced) {
 // The finishing step of a 30 min capture, in place, on the disk that forgets: a power cut just before each
 // of its syncs, torn or not, leaves the complete standard file or the playable fragmented one with every
 // packet, never less.
-TEST(PowerCut, EveryStepOfFinishingLeavesTheStandardFileOrTheFragmentedOne) {
-    if (toolIsWindows()) {
-        GTEST_SKIP() << "the states a power cut leaves are the file system's: the Linux build shows them";
-    }
-    const FaultDisk disk(pathFor("fault"));
-    if (!disk.skipReason().empty()) {
-        GTEST_SKIP() << disk.skipReason();
-    }
+TEST_F(PowerCut, EveryStepOfFinishingLeavesTheStandardFileOrTheFragmentedOne) {
+    const FaultDisk& disk = *mounted;
     // 30 minutes at 5 fps, remuxed as fast as the disk takes it.
     const std::string source =
         makeMedia("long.ts",
