@@ -1,11 +1,31 @@
 #include "iso_box.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace isobmff {
 
 bool FileBytes::read(std::uint64_t offset, void* data, std::size_t size) {
-    return file.readAt(offset, data, size);
+    constexpr std::uint64_t page = 4096;
+    constexpr std::uint64_t blockSize = 2 * page;
+    const auto cached = [&] {
+        return offset >= blockOffset && offset - blockOffset <= block.size() &&
+               block.size() - (offset - blockOffset) >= size;
+    };
+    if (!cached()) {
+        if (offset >= end || size > page || end - offset < size) {
+            return file.readAt(offset, data, size);
+        }
+        const std::uint64_t start = offset - offset % page;
+        block.resize(static_cast<std::size_t>(std::min(blockSize, end - start)));
+        blockOffset = start;
+        if (!file.readAt(start, block.data(), block.size())) {
+            block.clear();
+            return false;
+        }
+    }
+    std::memcpy(data, block.data() + (offset - blockOffset), size);
+    return true;
 }
 
 bool MemoryBytes::read(std::uint64_t offset, void* out, std::size_t size) {

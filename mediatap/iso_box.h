@@ -39,13 +39,20 @@ class Bytes {
     virtual bool read(std::uint64_t offset, void* data, std::size_t size) = 0;
 };
 
+// A file read as it is. Given the end of what it may read (bytes that do not change while it is read),
+// it reads ahead two of the disk's pages at a time, so that walking the boxes of a fragmented recording (a
+// box header, a moof, the header of its mdat, all in one page) costs one read of the file a fragment.
 class FileBytes final : public Bytes {
   public:
     explicit FileBytes(RandomAccessFile& source) : file(source) {}
+    FileBytes(RandomAccessFile& source, std::uint64_t readableEnd) : file(source), end(readableEnd) {}
     bool read(std::uint64_t offset, void* data, std::size_t size) override;
 
   private:
     RandomAccessFile& file;
+    std::uint64_t end = 0;  // no reading ahead past it; none at all when 0
+    std::vector<std::uint8_t> block;
+    std::uint64_t blockOffset = 0;
 };
 
 class MemoryBytes final : public Bytes {

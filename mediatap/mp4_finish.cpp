@@ -217,7 +217,7 @@ std::optional<Recording> readRecording(RandomAccessFile& file, bool& tooLarge) {
     if (!size) {
         return std::nullopt;
     }
-    FileBytes bytes(file);
+    FileBytes bytes(file, *size);
     Recording recording;
     BoxIterator top(bytes, 0, *size);
     bool found = false;
@@ -322,7 +322,7 @@ bool scanInto(RandomAccessFile& file, const Recording& recording, std::vector<Tr
     for (const TrackInfo& track : recording.tracks) {
         defaults.push_back(track.defaults);
     }
-    FileBytes bytes(file);
+    FileBytes bytes(file, recording.end);
     TablesVisitor visitor(tables);
     if (!scanFragments(bytes, recording.moov.end(), recording.end, defaults, visitor, keepGoing)) {
         return false;
