@@ -19,6 +19,7 @@
 #include "failure_cause.h"
 #include "ffmpeg_log.h"
 #include "ffmpeg_owners.h"
+#include "input_file.h"
 #include "input_pipe.h"
 #include "main_report.h"
 #include "movie_writer.h"
@@ -90,11 +91,11 @@ int readStreamInfo(AVFormatContext* context, int verbose) {
 }
 
 // Opens the input and reads its stream information within one deadline of watch, which the context's
-// interrupt callback points at and so must outlive it. A pipe or FIFO is read through pipe, which must
-// outlive the context too. A live source's probe is bounded; one that the deadline cut short has left the
-// session torn (an RTSP reply read half), so that the open fails. Null after a failure, which is
+// interrupt callback points at and so must outlive it. A pipe or FIFO is read through pipe, a file through
+// file; each must outlive the context too. A live source's probe is bounded; one that the deadline cut short
+// has left the session torn (an RTSP reply read half), so that the open fails. Null after a failure, which is
 // reported.
-InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe) {
+InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe, InputFile& file) {
     InputPtr input{avformat_alloc_context()};
     if (!input) {
         errorReport("avformat_alloc_context failure", __LINE__);
@@ -112,6 +113,13 @@ InputPtr openInput(const RunOptions& options, InputWatch& watch, InputPipe& pipe
             return nullptr;
         }
         input->pb = pipe.context();
+    } else if (InputFile::isFile(options.input)) {
+        if (const int opened = file.open(options.input, input->interrupt_callback); opened < 0) {
+            errorReport("Couldn't open input video", __LINE__);
+            reportCause(inputFailure(watch, pipe, opened), options.input);
+            return nullptr;
+        }
+        input->pb = file.context();
     }
     Dictionary openOptions;
     if (isRtsp(options.input)) {
@@ -705,7 +713,8 @@ int capture(const RunOptions& options) {
     const NetworkSession network;
     InputWatch watch;  // the input's interrupt callback points at it
     InputPipe pipe;    // the input's I/O when it is a pipe
-    const InputPtr input = openInput(options, watch, pipe);
+    InputFile file;    // the input's I/O when it is a file
+    const InputPtr input = openInput(options, watch, pipe, file);
     if (!input) {
         return -1;
     }

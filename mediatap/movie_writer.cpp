@@ -482,21 +482,27 @@ void MovieWriter::keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shift
 // mean the end of the stream.
 int MovieWriter::filterAudio(AVPacket* packet) {
     const bool hasContent = packet->data != nullptr || packet->side_data_elems > 0;
-    const PacketPtr work(av_packet_alloc());
-    int result = !hasContent ? AVERROR(EINVAL) : !work ? AVERROR(ENOMEM) : av_packet_ref(work.get(), packet);
+    if (!filtered) {
+        filtered.reset(av_packet_alloc());
+    }
+    AVPacket* work = filtered.get();
+    int result = !hasContent ? AVERROR(EINVAL) : !work ? AVERROR(ENOMEM) : av_packet_ref(work, packet);
     if (result >= 0) {
-        result = av_bsf_send_packet(aacFilter.get(), work.get());
+        result = av_bsf_send_packet(aacFilter.get(), work);
     }
     if (result >= 0) {
-        result = av_bsf_receive_packet(aacFilter.get(), work.get());
+        result = av_bsf_receive_packet(aacFilter.get(), work);
     }
     if (result < 0) {
+        if (work != nullptr) {
+            av_packet_unref(work);
+        }
         reportError("Failed to apply bitstream filter aac_adtstoasc", __LINE__);
         reportCause(ffmpegErrorText(result), fileName);
         return -1;
     }
     av_packet_unref(packet);
-    av_packet_move_ref(packet, work.get());
+    av_packet_move_ref(packet, work);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common.h"
+#include "ffmpeg_owners.h"
 #include "flush_schedule.h"
 #include "output_io.h"
 
@@ -131,6 +132,7 @@ class MovieWriter {
     OutputIo output;
     std::unique_ptr<AVFormatContext, OutputCloser> outputContext;
     std::unique_ptr<AVBSFContext, FilterFree> aacFilter;
+    PacketPtr filtered;  // the filter's work packet, kept from one audio packet to the next
     Track video;
     Track audio;  // also takes the packets of any other input stream
     AVIOInterruptCB interruptCallback;
