@@ -14,19 +14,19 @@
 #include <thread>
 #include <utility>
 
-#include "common.h"
+#include "diagnostics/common.h"
+#include "diagnostics/failure_cause.h"
+#include "diagnostics/ffmpeg_log.h"
+#include "diagnostics/status_line.h"
 #include "driver.h"
-#include "failure_cause.h"
-#include "ffmpeg_log.h"
-#include "ffmpeg_owners.h"
-#include "input_file.h"
-#include "input_pipe.h"
+#include "input/input_file.h"
+#include "input/input_pipe.h"
 #include "main_report.h"
-#include "movie_writer.h"
+#include "output/ffmpeg_owners.h"
+#include "output/movie_writer.h"
 #include "packet_log.h"
-#include "status_line.h"
-#include "timeline_start.h"
-#include "timestamp_repair.h"
+#include "timeline/timeline_start.h"
+#include "timeline/timestamp_repair.h"
 
 namespace {
 

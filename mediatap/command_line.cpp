@@ -13,7 +13,7 @@
 #endif
 
 #include "argument_text.h"
-#include "common.h"
+#include "diagnostics/common.h"
 #include "driver.h"
 #include "main_report.h"
 #include "usage_text.h"

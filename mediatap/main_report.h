@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "common.h"
+#include "diagnostics/common.h"
 
 inline constexpr const char* mainSource = "mediatap/main";
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "output_file.h"
+#include "diagnostics/output_file.h"
 
 struct PacketLine {
     bool video = true;

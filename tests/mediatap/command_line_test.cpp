@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "argument_text.h"
-#include "common.h"
+#include "diagnostics/common.h"
 #include "driver.h"
 #include "report_text.h"
 

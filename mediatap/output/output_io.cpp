@@ -1,0 +1,284 @@
+#include "output/output_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "diagnostics/failure_cause.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+// FFmpeg's own file I/O buffers this much and writes it out at its flush points only once it is full;
+// the writer hands over what is buffered when it needs to.
+constexpr int bufferSize = 262144;
+
+}  // namespace
+
+OutputIo::~OutputIo() {
+    close();
+}
+
+bool OutputIo::isFile(const std::string& name) {
+    const char* protocol = avio_find_protocol_name(name.c_str());
+    return protocol != nullptr && std::strcmp(protocol, "file") == 0;
+}
+
+namespace {
+
+// FFmpeg's file protocol takes the name with or without its "file:" prefix.
+std::string pathOf(const std::string& name) {
+    return name.rfind("file:", 0) == 0 ? name.substr(5) : name;
+}
+
+}  // namespace
+
+bool OutputIo::open(const std::string& name, const AVIOInterruptCB& interrupt) {
+    interruptCallback = interrupt;
+    if (!isFile(name)) {
+        const int result = avio_open2(&io, name.c_str(), AVIO_FLAG_WRITE, &interruptCallback, nullptr);
+        if (result < 0) {
+            openFailure = ffmpegErrorText(result);
+        }
+        return result >= 0;
+    }
+    own = std::make_unique<OutputFile>();
+    if (!own->create(pathOf(name))) {
+        openFailure = own->errorText();
+        own.reset();
+        return false;
+    }
+    if (!allocateContext(writeCallback)) {
+        own.reset();
+        openFailure = ffmpegErrorText(AVERROR(ENOMEM));
+        return false;
+    }
+    return true;
+}
+
+bool OutputIo::checkOpen(const std::string& name, std::string& reason) {
+    return !isFile(name) || OutputFile::checkCreate(pathOf(name), OutputFile::Access::readWrite, reason);
+}
+
+bool OutputIo::openDiscarding() {
+    return allocateContext(discardCallback);
+}
+
+bool OutputIo::allocateContext(int (*write)(void*, std::uint8_t*, int)) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
+    if (buffer != nullptr) {
+        io = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, write, seekCallback);
+    }
+    if (io == nullptr) {
+        av_free(buffer);
+        return false;
+    }
+    io->min_packet_size = bufferSize;
+    io->max_packet_size = bufferSize;
+    ownContext = true;
+    return true;
+}
+
+int OutputIo::writeCallback(void* opaque, std::uint8_t* data, int size) {
+    auto* self = static_cast<OutputIo*>(opaque);
+    const AVIOInterruptCB& interrupt = self->interruptCallback;
+    if (interrupt.callback != nullptr && interrupt.callback(interrupt.opaque) != 0) {
+        return AVERROR_EXIT;
+    }
+    if (size <= 0) {
+        return 0;
+    }
+    const auto total = static_cast<std::size_t>(size);
+    std::size_t done = 0;
+    while (done < total) {
+        std::size_t part = total - done;
+        if (self->nextBox && *self->nextBox == self->position && !self->placeBox(data + done, total - done)) {
+            return AVERROR(EIO);
+        }
+        if (self->nextBox && *self->nextBox > self->position) {
+            part = static_cast<std::size_t>(std::min<std::uint64_t>(part, *self->nextBox - self->position));
+        }
+        if (!self->writeOut(data + done, part)) {
+            return AVERROR(EIO);
+        }
+        done += part;
+    }
+    return size;
+}
+
+bool OutputIo::writeOut(const std::uint8_t* data, std::size_t size) {
+    if (!own->writeAt(position, data, size)) {
+        return false;
+    }
+    position += size;
+    length = std::max(length, position);
+    return true;
+}
+
+void OutputIo::keepFragmentHeadersInPages() {
+    if (own != nullptr) {
+        nextBox = position;
+    }
+}
+
+// A top-level box starts at the position, its header at the start of what is being written: a moof
+// whose header with its mdat's would cross a page boundary gets a free box before it, which fills its
+// page. The box's size says where the next one starts. A header cut off by the end of the write, or one
+// without a size of its own, ends the following of boxes (the muxer hands over whole fragments, so
+// neither is seen). False when the free box could not be written.
+bool OutputIo::placeBox(const std::uint8_t* header, std::size_t available) {
+    constexpr std::uint64_t page = 4096;
+    constexpr std::uint64_t mdatHeader = 16;  // with a 64-bit size
+    constexpr std::uint64_t freeHeader = 8;
+    const auto u32 = [header](std::size_t at) {
+        return static_cast<std::uint32_t>(header[at]) << 24 |
+               static_cast<std::uint32_t>(header[at + 1]) << 16 |
+               static_cast<std::uint32_t>(header[at + 2]) << 8 | header[at + 3];
+    };
+    std::uint64_t size = available >= 8 ? u32(0) : 0;
+    if (size == 1) {
+        size = available >= 16 ? static_cast<std::uint64_t>(u32(8)) << 32 | u32(12) : 0;
+    }
+    if (size < 8) {
+        nextBox.reset();
+        return true;
+    }
+    const bool moof = std::memcmp(header + 4, "moof", 4) == 0;
+    const std::uint64_t within = position % page;
+    if (moof && size + mdatHeader <= page && within + size + mdatHeader > page) {
+        std::uint64_t space = page - within;
+        space += space < freeHeader ? page : 0;
+        std::vector<std::uint8_t> box(static_cast<std::size_t>(space), 0);
+        for (int i = 0; i < 4; ++i) {
+            box[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(space >> (24 - 8 * i));
+        }
+        std::memcpy(box.data() + 4, "free", 4);
+        if (!writeOut(box.data(), box.size())) {
+            return false;
+        }
+        padding += space;
+        paddedUpTo = position - padding;
+    }
+    nextBox = position + size;
+    return true;
+}
+
+int OutputIo::discardCallback(void* opaque, std::uint8_t*, int size) {
+    auto* self = static_cast<OutputIo*>(opaque);
+    if (size > 0) {
+        self->position += static_cast<std::uint64_t>(size);
+        self->length = std::max(self->length, self->position);
+    }
+    return size;
+}
+
+// The muxer's offsets leave out the free space put before its moofs; it never seeks back past any.
+std::int64_t OutputIo::seekCallback(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<OutputIo*>(opaque);
+    const auto known = static_cast<std::int64_t>(self->length - self->padding);
+    switch (whence & ~AVSEEK_FORCE) {
+        case AVSEEK_SIZE:
+            return known;
+        case SEEK_SET:
+            break;
+        case SEEK_CUR:
+            offset += static_cast<std::int64_t>(self->position - self->padding);
+            break;
+        case SEEK_END:
+            offset += known;
+            break;
+        default:
+            return AVERROR(EINVAL);
+    }
+    if (offset < static_cast<std::int64_t>(self->paddedUpTo)) {
+        return AVERROR(EINVAL);
+    }
+    const std::uint64_t target = static_cast<std::uint64_t>(offset) + self->padding;
+    if (target != self->position) {
+        self->nextBox.reset();  // the writes that follow are no longer box by box
+    }
+    self->position = target;
+    return offset;
+}
+
+bool OutputIo::handOver() {
+    if (io == nullptr) {
+        return false;
+    }
+    avio_flush(io);
+    return io->error >= 0;
+}
+
+bool OutputIo::sync() {
+    if (own == nullptr) {
+        return true;
+    }
+    const std::uint64_t written = length;
+    if (!own->sync()) {
+        return false;
+    }
+    synced = written;
+    return true;
+}
+
+bool OutputIo::releaseContext() {
+    if (io == nullptr) {
+        return true;
+    }
+    if (!ownContext) {
+        return avio_closep(&io) >= 0;
+    }
+    avio_flush(io);
+    const bool handed = io->error >= 0;
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+    return handed;
+}
+
+bool OutputIo::close() {
+    bool kept = releaseContext();
+    if (own != nullptr) {
+        kept = own->sync() && kept;
+        kept = own->close() && kept;
+        own.reset();
+    }
+    return kept;
+}
+
+void OutputIo::abandon(bool keepSyncedOnly) {
+    if (io != nullptr && ownContext) {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    } else if (io != nullptr) {
+        avio_closep(&io);
+    }
+    if (own != nullptr) {
+        if (keepSyncedOnly) {
+            own->truncate(synced);
+        }
+        own->sync();
+        own->close();
+        own.reset();
+    }
+}
+
+std::string OutputIo::failureText() const {
+    if (own != nullptr && !own->errorText().empty()) {
+        return own->errorText();
+    }
+    return openFailure;
+}
+
+std::uint64_t OutputIo::bytesWritten() const {
+    if (io == nullptr) {
+        return length;
+    }
+    const std::int64_t at = avio_tell(io);
+    return std::max(length, at > 0 ? static_cast<std::uint64_t>(at) + padding : 0);
+}
