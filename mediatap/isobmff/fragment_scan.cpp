@@ -56,10 +56,7 @@ class FragmentReader {
     }
 
   private:
-    FieldReader fields(const Box& child) const {
-        return FieldReader(moof, static_cast<std::size_t>(child.payload() - box.offset),
-                           static_cast<std::size_t>(child.end() - box.offset));
-    }
+    FieldReader fields(const Box& child) const { return payloadReader(moof, box.offset, child); }
 
     // The traf's own defaults, from its tfhd over the track's trex.
     struct Header {

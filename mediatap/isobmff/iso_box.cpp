@@ -169,4 +169,9 @@ std::string typeName(std::uint32_t type) {
     return name;
 }
 
+FieldReader payloadReader(const std::vector<std::uint8_t>& block, std::uint64_t blockOffset, const Box& box) {
+    return FieldReader(block, static_cast<std::size_t>(box.payload() - blockOffset),
+                       static_cast<std::size_t>(box.end() - blockOffset));
+}
+
 }  // namespace isobmff

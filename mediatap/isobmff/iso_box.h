@@ -113,6 +113,9 @@ class FieldReader {
     bool broken = false;
 };
 
+// The fields of box's payload, in a block read from the file at blockOffset that holds the whole box.
+FieldReader payloadReader(const std::vector<std::uint8_t>& block, std::uint64_t blockOffset, const Box& box);
+
 // Big-endian fields appended to a block of memory, with box headers whose size is patched once their
 // children are written. A reserved stretch (a hole) stands for bytes written elsewhere later: it counts in
 // the sizes and offsets but is not held.

@@ -14,6 +14,8 @@
 
 #include "diagnostics/output_file.h"
 
+namespace isobmff {
+
 // How the finishing step ended. Every outcome but `finished` leaves the fragmented file.
 enum class FinishOutcome {
     finished,
@@ -32,3 +34,5 @@ const char* finishFailureText(FinishOutcome outcome);
 // Finishes the file. keepGoing is asked between the steps and once a fragment while reading them; when
 // it answers false, the step gives up. The caller reports an outcome other than `finished`.
 FinishOutcome finishFragmentedMp4(RandomAccessFile& file, const std::function<bool()>& keepGoing);
+
+}  // namespace isobmff

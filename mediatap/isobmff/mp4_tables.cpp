@@ -8,6 +8,17 @@ namespace {
 
 constexpr std::size_t bufferSize = 64 * 1024;
 
+// Hands the fragments' samples to one TrackTables per track.
+class TablesVisitor final : public FragmentVisitor {
+  public:
+    explicit TablesVisitor(std::vector<TrackTables>& perTrack) : tables(perTrack) {}
+    void chunk(std::size_t track, const Chunk& run) override { tables[track].chunk(run); }
+    void sample(std::size_t track, const Sample& sample) override { tables[track].sample(sample); }
+
+  private:
+    std::vector<TrackTables>& tables;
+};
+
 }  // namespace
 
 RegionWriter::RegionWriter(RandomAccessFile& target, std::uint64_t offset, std::uint64_t size)
@@ -206,6 +217,19 @@ void TrackTables::finish() {
     if (compositionRun > 0) {
         closeCompositionRun();
     }
+}
+
+bool scanIntoTables(Bytes& file, std::uint64_t begin, std::uint64_t end,
+                    const std::vector<TrackDefaults>& tracks, std::vector<TrackTables>& tables,
+                    const std::function<bool()>& keepGoing) {
+    TablesVisitor visitor(tables);
+    if (!scanFragments(file, begin, end, tracks, visitor, keepGoing)) {
+        return false;
+    }
+    for (TrackTables& track : tables) {
+        track.finish();
+    }
+    return true;
 }
 
 }  // namespace isobmff

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -96,5 +97,11 @@ class TrackTables {
     std::uint32_t chunkRunDescription = 0;
     bool chunkRunOpen = false;
 };
+
+// Hands the samples of the fragments in [begin, end) to tables, one TrackTables per track of the list,
+// then finishes each. False when scanFragments is.
+bool scanIntoTables(Bytes& file, std::uint64_t begin, std::uint64_t end,
+                    const std::vector<TrackDefaults>& tracks, std::vector<TrackTables>& tables,
+                    const std::function<bool()>& keepGoing);
 
 }  // namespace isobmff

@@ -542,11 +542,11 @@ bool MovieWriter::finishFile() {
     bool closed = output.releaseContext();
     outputContext->pb = nullptr;
     if (trailerWritten && closed && fragmented) {
-        const FinishOutcome outcome =
-            !output.sync() ? FinishOutcome::fileFailed
-                           : finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); });
-        if (outcome != FinishOutcome::finished) {
-            reportCauseOf("av_write_trailer failure", finishFailureText(outcome), __LINE__);
+        const isobmff::FinishOutcome outcome =
+            !output.sync() ? isobmff::FinishOutcome::fileFailed
+                           : isobmff::finishFragmentedMp4(*output.file(), [] { return !stopDeadlineNear(); });
+        if (outcome != isobmff::FinishOutcome::finished) {
+            reportCauseOf("av_write_trailer failure", isobmff::finishFailureText(outcome), __LINE__);
             trailerWritten = false;
         }
     }

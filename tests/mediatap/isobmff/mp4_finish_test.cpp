@@ -110,8 +110,7 @@ MoovFacts moovFacts(const std::string& path) {
         }
         isobmff::MemoryBytes in(block, box.offset);
         const auto fields = [&](const Box& child) {
-            return isobmff::FieldReader(block, static_cast<std::size_t>(child.payload() - box.offset),
-                                        static_cast<std::size_t>(child.end() - box.offset));
+            return isobmff::payloadReader(block, box.offset, child);
         };
         if (const std::optional<Box> mvhd = isobmff::findChild(in, box, fourcc("mvhd"))) {
             isobmff::FieldReader header = fields(*mvhd);
@@ -153,7 +152,8 @@ void copyFile(const std::string& from, const std::string& to) {
 bool finish(
     const std::string& path, const std::function<bool()>& keepGoing = [] { return true; }) {
     OutputFile file;
-    return file.open(path) && finishFragmentedMp4(file, keepGoing) == FinishOutcome::finished;
+    return file.open(path) &&
+           isobmff::finishFragmentedMp4(file, keepGoing) == isobmff::FinishOutcome::finished;
 }
 
 // A file that dies after a given number of writes: from then on nothing reaches it, as when the process
@@ -293,7 +293,8 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
         OutputFile file;
         ASSERT_TRUE(file.open(work));
         CutOffFile counting(file, std::numeric_limits<int>::max());
-        ASSERT_EQ(finishFragmentedMp4(counting, [] { return true; }), FinishOutcome::finished);
+        ASSERT_EQ(isobmff::finishFragmentedMp4(counting, [] { return true; }),
+                  isobmff::FinishOutcome::finished);
         writes = counting.writes();
     }
     ASSERT_GE(writes, 3);  // the moov, its type, the mdat header
@@ -304,7 +305,8 @@ TEST(Finish, EveryFileItLeavesWhenCutOffPlays) {
             OutputFile file;
             ASSERT_TRUE(file.open(work));
             CutOffFile dying(file, cut);
-            EXPECT_EQ(finishFragmentedMp4(dying, [] { return true; }), FinishOutcome::fileFailed);
+            EXPECT_EQ(isobmff::finishFragmentedMp4(dying, [] { return true; }),
+                      isobmff::FinishOutcome::fileFailed);
         }
         EXPECT_EQ(packetTable(work), packets);
         EXPECT_EQ(media_fixture::decodeErrors(work), "");
@@ -363,15 +365,16 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
         const char* name;
         std::string path;
         int answersBeforeStop;
-        FinishOutcome outcome;
+        isobmff::FinishOutcome outcome;
     };
     const Case cases[] = {
-        {"stopped before reading", fragmented, 0, FinishOutcome::stopped},
-        {"stopped while reading the fragments", fragmented, 2, FinishOutcome::stopped},
-        {"stopped just before the new moov becomes one", fragmented, questions - 1, FinishOutcome::stopped},
-        {"not fragmented", plain, questions, FinishOutcome::notFragmented},
-        {"cut short", cut, questions, FinishOutcome::notFragmented},
-        {"a moov past 64 MiB", huge, questions, FinishOutcome::movieHeaderTooLarge},
+        {"stopped before reading", fragmented, 0, isobmff::FinishOutcome::stopped},
+        {"stopped while reading the fragments", fragmented, 2, isobmff::FinishOutcome::stopped},
+        {"stopped just before the new moov becomes one", fragmented, questions - 1,
+         isobmff::FinishOutcome::stopped},
+        {"not fragmented", plain, questions, isobmff::FinishOutcome::notFragmented},
+        {"cut short", cut, questions, isobmff::FinishOutcome::notFragmented},
+        {"a moov past 64 MiB", huge, questions, isobmff::FinishOutcome::movieHeaderTooLarge},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -384,8 +387,9 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
         int answers = 0;
         OutputFile file;
         ASSERT_TRUE(file.open(target));
-        EXPECT_EQ(finishFragmentedMp4(file, [&] { return answers++ < c.answersBeforeStop; }), c.outcome);
-        EXPECT_NE(finishFailureText(c.outcome), std::string());
+        EXPECT_EQ(isobmff::finishFragmentedMp4(file, [&] { return answers++ < c.answersBeforeStop; }),
+                  c.outcome);
+        EXPECT_NE(isobmff::finishFailureText(c.outcome), std::string());
         EXPECT_TRUE(readFile(target) == before);
     }
 }
