@@ -225,13 +225,10 @@ Copied copiedBy(const Streams& streams, bool withVideo, bool withAudio) {
     return copied;
 }
 
-std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Streams& streams, bool withVideo,
-                                        bool withAudio, bool useAacFilter) {
-    const Copied copied = copiedBy(streams, withVideo, withAudio);
-    std::unique_ptr<MovieWriter> writer{new (std::nothrow) MovieWriter(
-        fileName, withVideo ? streams.videoIndex : -1, withAudio ? streams.audioIndex : -1,
-        copied.video.params, copied.audio.params, copied.video.stream, copied.audio.stream, ioTimeoutCallback,
-        nullptr, useAacFilter)};
+std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Copied& copied,
+                                        bool useAacFilter) {
+    std::unique_ptr<MovieWriter> writer{new (std::nothrow) MovieWriter(fileName, copied.video, copied.audio,
+                                                                       ioTimeoutCallback, useAacFilter)};
     if (writer && !writer->isOpen()) {
         writer.reset();
     }
@@ -341,7 +338,8 @@ std::optional<Writers> createWriters(const RunOptions& options, const Streams& s
             warningReport(noAudioForMedia, __LINE__);
         } else if (output.given) {
             std::unique_ptr<MovieWriter>& writer = writers.*output.writer;
-            writer = makeWriter(output.name, streams, output.withVideo, output.withAudio && streams.hasAudio,
+            writer = makeWriter(output.name,
+                                copiedBy(streams, output.withVideo, output.withAudio && streams.hasAudio),
                                 options.useAacFilter);
             if (!writer) {
                 errorReport(output.failure, __LINE__);
