@@ -214,17 +214,6 @@ struct Copied {
     MovieWriter::Source audio;
 };
 
-Copied copiedBy(const Streams& streams, bool withVideo, bool withAudio) {
-    Copied copied;
-    if (withVideo) {
-        copied.video = {streams.videoIndex, streams.video->codecpar, streams.video};
-    }
-    if (withAudio && streams.audio != nullptr) {
-        copied.audio = {streams.audioIndex, streams.audio->codecpar, streams.audio};
-    }
-    return copied;
-}
-
 std::unique_ptr<MovieWriter> makeWriter(const std::string& fileName, const Copied& copied,
                                         bool useAacFilter) {
     std::unique_ptr<MovieWriter> writer{new (std::nothrow) MovieWriter(fileName, copied.video, copied.audio,
@@ -253,47 +242,81 @@ struct Logs {
     PacketLog video;       // -lv
 };
 
-// A media output of the command line: what it copies (audio only where the input has it), the report
-// of its failure, and its place among the writers. One with audio alone is left out without audio.
-struct MediaOutput {
+// An output of the command line: whether it was given, its file, whether it holds audio alone (and so
+// is left out when the input has none), the report of its failure, and the warning of its leaving out.
+struct OutputWanted {
     bool given;
     const std::string& name;
-    bool withVideo;
-    bool withAudio;
+    bool audioAlone;
     const char* failure;
+    const char* noAudio;
+};
+
+// Whether a given output is made: one with audio alone needs the input's audio.
+bool isMade(const OutputWanted& output, const Streams& streams) {
+    return output.given && (!output.audioAlone || streams.hasAudio);
+}
+
+// Whether a given output is left out for want of the input's audio, which is warned of.
+bool leftOutWithoutAudio(const OutputWanted& output, const Streams& streams) {
+    if (!output.given || isMade(output, streams)) {
+        return false;
+    }
+    warningReport(output.noAudio, __LINE__);
+    return true;
+}
+
+// A media output of the command line: what it copies besides its video (audio only where the input has
+// it), and its place among the writers.
+struct MediaOutput {
+    OutputWanted wanted;
+    bool withAudio;
     std::unique_ptr<MovieWriter> Writers::*writer;
 };
 
 // In the order of the set-up: -mav, -mv, -ma.
 std::array<MediaOutput, 3> mediaOutputs(const RunOptions& options) {
-    return {{{options.mediaAudioVideoGiven, options.mediaAudioVideo, true, true,
-              "Failed to open audio+video media output", &Writers::audioVideo},
-             {options.mediaVideoGiven, options.mediaVideo, true, false, "Failed to open video media output",
+    return {{{{options.mediaAudioVideoGiven, options.mediaAudioVideo, false,
+               "Failed to open audio+video media output", noAudioForMedia},
+              true,
+              &Writers::audioVideo},
+             {{options.mediaVideoGiven, options.mediaVideo, false, "Failed to open video media output",
+               noAudioForMedia},
+              false,
               &Writers::video},
-             {options.mediaAudioGiven, options.mediaAudio, false, true, "Failed to open audio media output",
+             {{options.mediaAudioGiven, options.mediaAudio, true, "Failed to open audio media output",
+               noAudioForMedia},
+              true,
               &Writers::audio}}};
 }
 
-// Whether a given output is made: one with audio alone needs the input's audio.
-bool isMade(bool given, bool audioAlone, const Streams& streams) {
-    return given && (!audioAlone || streams.hasAudio);
+// What a media output's writer copies of the input.
+Copied copiedBy(const Streams& streams, const MediaOutput& output) {
+    Copied copied;
+    if (!output.wanted.audioAlone) {
+        copied.video = {streams.videoIndex, streams.video->codecpar, streams.video};
+    }
+    if (output.withAudio && streams.audio != nullptr) {
+        copied.audio = {streams.audioIndex, streams.audio->codecpar, streams.audio};
+    }
+    return copied;
 }
 
-// A packet log of the command line, as MediaOutput is.
+// A packet log of the command line, and its place among the logs.
 struct LogOutput {
-    bool given;
-    const std::string& name;
-    bool audioAlone;
-    const char* failure;
+    OutputWanted wanted;
     PacketLog Logs::*log;
 };
 
 // In the order of the set-up: -lav, -lv, -la.
 std::array<LogOutput, 3> logOutputs(const RunOptions& options) {
-    return {{{options.logAudioVideoGiven, options.logAudioVideo, false, "Failed to open log for audio+video",
+    return {{{{options.logAudioVideoGiven, options.logAudioVideo, false, "Failed to open log for audio+video",
+               noAudioForLog},
               &Logs::audioVideo},
-             {options.logVideoGiven, options.logVideo, false, "Failed to open log for video", &Logs::video},
-             {options.logAudioGiven, options.logAudio, true, "Failed to open log for audio", &Logs::audio}}};
+             {{options.logVideoGiven, options.logVideo, false, "Failed to open log for video", noAudioForLog},
+              &Logs::video},
+             {{options.logAudioGiven, options.logAudio, true, "Failed to open log for audio", noAudioForLog},
+              &Logs::audio}}};
 }
 
 // Reports a log that failed, and why.
@@ -308,21 +331,22 @@ bool logFailure(const PacketLog& log, const char* failure, int line) {
 // order of the set-up. The first failure is reported as the set-up would report it, with the warnings
 // the set-up would have given before it; without one, nothing is printed.
 bool checkOutputs(const RunOptions& options, const Streams& streams) {
-    for (const MediaOutput& output : mediaOutputs(options)) {
-        const Copied copied = copiedBy(streams, output.withVideo, output.withAudio && streams.hasAudio);
-        if (isMade(output.given, !output.withVideo, streams) &&
-            !MovieWriter::check(output.name, copied.video, copied.audio, options.useAacFilter)) {
-            return errorReport(output.failure, __LINE__);
+    const std::array<MediaOutput, 3> media = mediaOutputs(options);
+    for (const MediaOutput& output : media) {
+        const Copied copied = copiedBy(streams, output);
+        if (isMade(output.wanted, streams) &&
+            !MovieWriter::check(output.wanted.name, copied.video, copied.audio, options.useAacFilter)) {
+            return errorReport(output.wanted.failure, __LINE__);
         }
     }
     for (const LogOutput& output : logOutputs(options)) {
         std::string reason;
-        if (isMade(output.given, output.audioAlone, streams) && !PacketLog::checkOpen(output.name, reason)) {
-            if (options.mediaAudioGiven && !streams.hasAudio) {
-                warningReport(noAudioForMedia, __LINE__);
+        if (isMade(output.wanted, streams) && !PacketLog::checkOpen(output.wanted.name, reason)) {
+            for (const MediaOutput& left : media) {
+                leftOutWithoutAudio(left.wanted, streams);
             }
-            errorReport(output.failure, __LINE__);
-            reportCause(reason, output.name);
+            errorReport(output.wanted.failure, __LINE__);
+            reportCause(reason, output.wanted.name);
             return false;
         }
     }
@@ -334,15 +358,11 @@ bool checkOutputs(const RunOptions& options, const Streams& streams) {
 std::optional<Writers> createWriters(const RunOptions& options, const Streams& streams) {
     Writers writers;
     for (const MediaOutput& output : mediaOutputs(options)) {
-        if (output.given && !isMade(output.given, !output.withVideo, streams)) {
-            warningReport(noAudioForMedia, __LINE__);
-        } else if (output.given) {
+        if (!leftOutWithoutAudio(output.wanted, streams) && output.wanted.given) {
             std::unique_ptr<MovieWriter>& writer = writers.*output.writer;
-            writer = makeWriter(output.name,
-                                copiedBy(streams, output.withVideo, output.withAudio && streams.hasAudio),
-                                options.useAacFilter);
+            writer = makeWriter(output.wanted.name, copiedBy(streams, output), options.useAacFilter);
             if (!writer) {
-                errorReport(output.failure, __LINE__);
+                errorReport(output.wanted.failure, __LINE__);
                 return std::nullopt;
             }
         }
@@ -355,10 +375,9 @@ std::optional<Writers> createWriters(const RunOptions& options, const Streams& s
 std::optional<Logs> openLogs(const RunOptions& options, const Streams& streams) {
     Logs logs;
     for (const LogOutput& output : logOutputs(options)) {
-        if (output.given && !isMade(output.given, output.audioAlone, streams)) {
-            warningReport(noAudioForLog, __LINE__);
-        } else if (output.given && !(logs.*output.log).open(output.name)) {
-            logFailure(logs.*output.log, output.failure, __LINE__);
+        if (!leftOutWithoutAudio(output.wanted, streams) && output.wanted.given &&
+            !(logs.*output.log).open(output.wanted.name)) {
+            logFailure(logs.*output.log, output.wanted.failure, __LINE__);
             return std::nullopt;
         }
     }
