@@ -388,17 +388,19 @@ constexpr const char* logAudioVideoFailure = "Failed to write log for audio+vide
 constexpr const char* logVideoFailure = "Failed to write log for video";
 constexpr const char* logAudioFailure = "Failed to write log for audio";
 
-// One stream kind in the loop: where its packets go, and its loop state.
-struct Kind {
+// Where the packets of one stream kind go, settled once the outputs exist.
+struct Route {
     bool video;
     const AVStream* stream;
     PacketLog& ownLog;  // -lv or -la
     const char* ownLogFailure;
     MovieWriter* singleWriter;  // -mv or -ma
     const char* writeFailure;
-
     CaptureRepair::Kind repairKind;
+};
 
+// How far the loop has come in one stream kind.
+struct Progress {
     std::int32_t count = 0;
     double time = 0.0;                  // stream time of the last packet passed on
     std::optional<double> firstTime{};  // of the first packet passed on that had a PTS
@@ -412,7 +414,7 @@ constexpr std::chrono::milliseconds retryPause{10};
 
 // A packet passed on that waits for the start of the time line before it goes to the writers.
 struct Waiting {
-    Kind* kind;
+    const Route* route;
     PacketPtr packet;
 };
 
@@ -435,20 +437,22 @@ struct PacketLoop {
     const InputPipe& pipe;
     bool live;
 
-    Kind video{.video = true,
-               .stream = streams.video,
-               .ownLog = logs.video,
-               .ownLogFailure = logVideoFailure,
-               .singleWriter = writers.video.get(),
-               .writeFailure = "Failed to write video frame",
-               .repairKind = CaptureRepair::video};
-    Kind audio{.video = false,
-               .stream = streams.audio,
-               .ownLog = logs.audio,
-               .ownLogFailure = logAudioFailure,
-               .singleWriter = writers.audio.get(),
-               .writeFailure = "Failed to write audio frame",
-               .repairKind = CaptureRepair::audio};
+    const Route videoRoute{.video = true,
+                           .stream = streams.video,
+                           .ownLog = logs.video,
+                           .ownLogFailure = logVideoFailure,
+                           .singleWriter = writers.video.get(),
+                           .writeFailure = "Failed to write video frame",
+                           .repairKind = CaptureRepair::video};
+    const Route audioRoute{.video = false,
+                           .stream = streams.audio,
+                           .ownLog = logs.audio,
+                           .ownLogFailure = logAudioFailure,
+                           .singleWriter = writers.audio.get(),
+                           .writeFailure = "Failed to write audio frame",
+                           .repairKind = CaptureRepair::audio};
+    Progress video{};
+    Progress audio{};
     bool waitingForKey = true;
     bool audioArrived = false;  // an audio packet was read, whatever became of it
     CaptureRepair repair{timeBaseOf(streams.video), timeBaseOf(streams.audio)};
@@ -460,9 +464,9 @@ struct PacketLoop {
     LoopEnd read();
     LoopEnd stalled();
     void warnOfSilentAudio() const;
-    bool passOn(Kind& kind);
-    bool toWriters(Kind& kind);
-    bool write(Kind& kind, AVPacket& passed);
+    bool passOn(const Route& route, Progress& progress);
+    bool toWriters(const Route& route);
+    bool write(const Route& route, AVPacket& passed);
     bool releaseWaiting();
     void showStatus();
 };
@@ -528,13 +532,13 @@ LoopEnd PacketLoop::read() {
                 if (!watch.deadlineFired) {
                     sinceLastVideo.restart();
                 }
-                if (!passOn(video)) {
+                if (!passOn(videoRoute, video)) {
                     return LoopEnd::failure;
                 }
                 ++video.count;
             } else if (streams.hasAudio && index == streams.audioIndex) {
                 audioArrived = true;
-                if (!passOn(audio)) {
+                if (!passOn(audioRoute, audio)) {
                     return LoopEnd::failure;
                 }
                 ++audio.count;
@@ -590,42 +594,42 @@ void PacketLoop::showStatus() {
 }
 
 // Repairs, logs and writes one packet of the chosen video or audio stream. False when a write failed.
-bool PacketLoop::passOn(Kind& kind) {
+bool PacketLoop::passOn(const Route& route, Progress& progress) {
     const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
-    if (kind.video && key) {
+    if (route.video && key) {
         waitingForKey = false;
     }
     const std::int64_t originalPts = packet.pts;
     const std::int64_t originalDts = packet.dts;
     if (options.fix == 1) {
-        const std::string prefix = kind.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") +
-                                                    "id=" + std::to_string(kind.count)
-                                              : "### Audio packet id=" + std::to_string(kind.count);
-        if (kind.video && waitingForKey) {
+        const std::string prefix = route.video ? std::string("### Video packet ") + (key ? "(KEY) " : "") +
+                                                     "id=" + std::to_string(progress.count)
+                                               : "### Audio packet id=" + std::to_string(progress.count);
+        if (route.video && waitingForKey) {
             infoLine(prefix + ": dropping due to missing key frame\n");
             return true;
         }
         const std::string messages =
-            repair.repair(kind.repairKind, packet.pts, packet.dts, packet.duration, prefix);
+            repair.repair(route.repairKind, packet.pts, packet.dts, packet.duration, prefix);
         if (!messages.empty()) {
             infoLine(messages);
         }
     }
-    const AVRational base = kind.stream->time_base;
-    kind.time = static_cast<double>(packet.pts) * base.num / base.den;
+    const AVRational base = route.stream->time_base;
+    progress.time = static_cast<double>(packet.pts) * base.num / base.den;
     if (packet.pts != AV_NOPTS_VALUE) {
-        if (!kind.firstTime) {
-            kind.firstTime = kind.time;
+        if (!progress.firstTime) {
+            progress.firstTime = progress.time;
         }
-        kind.elapsed = kind.time - *kind.firstTime;
+        progress.elapsed = progress.time - *progress.firstTime;
     }
 
-    if (logs.audioVideo.isOpen() || kind.ownLog.isOpen()) {
+    if (logs.audioVideo.isOpen() || route.ownLog.isOpen()) {
         PacketLine line;
-        line.video = kind.video;
-        line.id = kind.count;
+        line.video = route.video;
+        line.id = progress.count;
         line.key = key;
-        line.time = kind.time;
+        line.time = progress.time;
         line.pts = packet.pts;
         line.dts = packet.dts;
         line.originalPts = originalPts;
@@ -636,26 +640,26 @@ bool PacketLoop::passOn(Kind& kind) {
         if (!logs.audioVideo.write(text)) {
             return logFailure(logs.audioVideo, logAudioVideoFailure, __LINE__);
         }
-        if (!kind.ownLog.write(text)) {
-            return logFailure(kind.ownLog, kind.ownLogFailure, __LINE__);
+        if (!route.ownLog.write(text)) {
+            return logFailure(route.ownLog, route.ownLogFailure, __LINE__);
         }
     }
 
-    return toWriters(kind);
+    return toWriters(route);
 }
 
 // Until the start of the time line is settled, a packet waits (a reference of its own); then the waiting
 // ones go to the writers in the order they came, and after them every packet as it comes.
-bool PacketLoop::toWriters(Kind& kind) {
+bool PacketLoop::toWriters(const Route& route) {
     if (start.settled() && waiting.empty()) {
-        return write(kind, packet);
+        return write(route, packet);
     }
     PacketPtr held{av_packet_alloc()};
     if (!held || av_packet_ref(held.get(), &packet) < 0) {
-        return errorReport(kind.writeFailure, __LINE__);
+        return errorReport(route.writeFailure, __LINE__);
     }
-    waiting.push_back(Waiting{&kind, std::move(held)});
-    start.note(kind.video, packet.pts, kind.stream->time_base);
+    waiting.push_back(Waiting{&route, std::move(held)});
+    start.note(route.video, packet.pts, route.stream->time_base);
     return !start.settled() || releaseWaiting();
 }
 
@@ -672,7 +676,7 @@ bool PacketLoop::releaseWaiting() {
     while (!waiting.empty()) {
         Waiting next = std::move(waiting.front());
         waiting.pop_front();
-        if (!write(*next.kind, *next.packet)) {
+        if (!write(*next.route, *next.packet)) {
             waiting.clear();
             return false;
         }
@@ -682,16 +686,16 @@ bool PacketLoop::releaseWaiting() {
 
 // The writers of the kind: the audio-and-video one gets the packet itself, which it rewrites, the
 // single-stream one its own reference, taken before any writer saw the packet.
-bool PacketLoop::write(Kind& kind, AVPacket& passed) {
+bool PacketLoop::write(const Route& route, AVPacket& passed) {
     PacketUnref releaseCopy{&copy};
-    if (kind.singleWriter != nullptr && av_packet_ref(&copy, &passed) < 0) {
-        return errorReport(kind.writeFailure, __LINE__);
+    if (route.singleWriter != nullptr && av_packet_ref(&copy, &passed) < 0) {
+        return errorReport(route.writeFailure, __LINE__);
     }
     if (writers.audioVideo && writers.audioVideo->writePacket(&passed) != 0) {
-        return errorReport(kind.writeFailure, __LINE__);
+        return errorReport(route.writeFailure, __LINE__);
     }
-    if (kind.singleWriter != nullptr && kind.singleWriter->writePacket(&copy) != 0) {
-        return errorReport(kind.writeFailure, __LINE__);
+    if (route.singleWriter != nullptr && route.singleWriter->writePacket(&copy) != 0) {
+        return errorReport(route.writeFailure, __LINE__);
     }
     return true;
 }
