@@ -98,13 +98,6 @@ bool MovieWriter::check(const std::string& name, const Source& videoSource, cons
     return trial.trialPassed;
 }
 
-MovieWriter::MovieWriter(const std::string& name, int videoIndex, int audioIndex,
-                         const AVCodecParameters* videoParams, const AVCodecParameters* audioParams,
-                         const AVStream* videoInput, const AVStream* audioInput, int (*onInterrupt)(void*),
-                         void* /*interruptOpaque*/, bool useAacFilter)
-    : MovieWriter(name, Source{videoIndex, videoParams, videoInput},
-                  Source{audioIndex, audioParams, audioInput}, onInterrupt, useAacFilter) {}
-
 bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoParams,
                         const AVCodecParameters* audioParams, bool useAacFilter) {
     const bool noStreams = videoParams == nullptr && audioParams == nullptr;

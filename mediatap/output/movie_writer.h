@@ -38,11 +38,6 @@ class MovieWriter {
     // file writes with onInterrupt, handing it its own timer.
     MovieWriter(const std::string& name, const Source& videoSource, const Source& audioSource,
                 int (*onInterrupt)(void*), bool useAacFilter);
-    // The driver's form. videoParams null: no video output; audioParams null: no audio output.
-    // interruptOpaque is not used: the writer hands its own timer to onInterrupt.
-    MovieWriter(const std::string& name, int videoIndex, int audioIndex, const AVCodecParameters* videoParams,
-                const AVCodecParameters* audioParams, const AVStream* videoInput, const AVStream* audioInput,
-                int (*onInterrupt)(void*), void* interruptOpaque, bool useAacFilter);
     ~MovieWriter();
 
     MovieWriter(const MovieWriter&) = delete;
