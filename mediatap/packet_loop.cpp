@@ -53,8 +53,11 @@ LoopEnd PacketLoop::read() {
         }
         if (!watch.deadlineFired) {
             sinceLastPacket.restart();
+            if (packet.stream_index == streams.videoIndex) {
+                sinceLastVideo = sinceLastPacket;
+            }
         }
-        if (!passOnRead(sinceLastVideo)) {
+        if (!passOnRead()) {
             return LoopEnd::failure;
         }
         if (options.frameLimitGiven && video.count > options.frameLimit) {
@@ -108,14 +111,11 @@ std::optional<LoopEnd> PacketLoop::afterFailedRead(int result, const IntervalTim
 }
 
 // Passes the packet just read on when it is of the chosen video or audio stream. False when that failed.
-bool PacketLoop::passOnRead(IntervalTimer& sinceLastVideo) {
+bool PacketLoop::passOnRead() {
     PacketUnref release{&packet};
     // The kind is decided on the packet as read: the writers rewrite its stream index.
     const int index = packet.stream_index;
     if (index == streams.videoIndex) {
-        if (!watch.deadlineFired) {
-            sinceLastVideo.restart();
-        }
         if (!passOn(videoRoute, video)) {
             return false;
         }

@@ -85,7 +85,7 @@ struct PacketLoop {
     LoopEnd run();
     LoopEnd read();
     std::optional<LoopEnd> afterFailedRead(int result, const IntervalTimer& sinceLastPacket);
-    bool passOnRead(IntervalTimer& sinceLastVideo);
+    bool passOnRead();
     LoopEnd stalled();
     void warnOfSilentAudio() const;
     bool passOn(const Route& route, Progress& progress);

@@ -157,6 +157,11 @@ double IntervalTimer::elapsedMs() const {
                       static_cast<std::uint64_t>(nowCounter), static_cast<std::uint64_t>(nowFrequency));
 }
 
+double IntervalTimer::elapsedMsUntil(const IntervalTimer& later) const {
+    return intervalMs(static_cast<std::uint64_t>(counter), static_cast<std::uint64_t>(frequency),
+                      static_cast<std::uint64_t>(later.counter), static_cast<std::uint64_t>(later.frequency));
+}
+
 int ioTimeoutCallback(void* opaque) {
     const auto* timer = static_cast<const IntervalTimer*>(opaque);
     return ioDeadlinePassed(timer->elapsedMs()) ? 1 : 0;

@@ -40,6 +40,8 @@ class IntervalTimer {
 
     void restart();
     double elapsedMs() const;
+    // From this timer's start reading to the later one's, without reading the clock.
+    double elapsedMsUntil(const IntervalTimer& later) const;
     std::int64_t elapsedWholeMs() const { return static_cast<std::int64_t>(elapsedMs()); }
 
     std::int64_t counter = 0;

@@ -202,6 +202,9 @@ bool scanFragments(Bytes& file, std::uint64_t begin, std::uint64_t end,
     std::vector<TrackPosition> positions(tracks.size());
     BoxIterator boxes(file, begin, end);
     while (const std::optional<Box> box = boxes.next()) {
+        if (box->type == fourcc("moov")) {
+            return false;  // a file finished already, or not one of ours
+        }
         if (box->type != fourcc("moof")) {
             continue;
         }

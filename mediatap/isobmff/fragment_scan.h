@@ -50,9 +50,9 @@ class FragmentVisitor {
 };
 
 // Walks the top-level boxes of [begin, end) and hands every run and sample of the movie fragments to the
-// visitor, in file order. Other boxes (the media data, free space) are stepped over. False at a fragment
-// that cannot be read or understood, a track that is not in the list, a run whose data lies outside
-// [begin, end), or when keepGoing answers false (it is asked once a fragment).
+// visitor, in file order. Other boxes (the media data, free space) are stepped over. False at a box cut
+// short, at a moov, at a fragment that cannot be read or understood, a track that is not in the list, a run
+// whose data lies outside [begin, end), or when keepGoing answers false (it is asked once a fragment).
 bool scanFragments(Bytes& file, std::uint64_t begin, std::uint64_t end,
                    const std::vector<TrackDefaults>& tracks, FragmentVisitor& visitor,
                    const std::function<bool()>& keepGoing);

@@ -96,24 +96,22 @@ std::vector<Edit> readEdits(MoovBytes& moov, const Box& trak) {
     return edits;
 }
 
-// Finds the recording's moov among the top-level boxes: the one moov, before any moof, with nothing cut
-// short after it. Sets the moov and the end of the last box.
+// Finds the recording's moov among the top-level boxes: the first moov, before any moof. What follows it
+// (fragments only, and nothing cut short) is checked as the fragments are read, which walks those boxes
+// anyway. Sets the moov and the end of the boxes.
 bool findMoov(Bytes& bytes, std::uint64_t size, Recording& recording) {
     BoxIterator top(bytes, 0, size);
-    bool found = false;
     while (const std::optional<Box> box = top.next()) {
         if (box->type == fourcc("moov")) {
-            if (found) {
-                return false;  // finished already, or not one of ours
-            }
             recording.moov = *box;
-            found = true;
-        } else if (box->type == fourcc("moof") && !found) {
+            recording.end = size;
+            return true;
+        }
+        if (box->type == fourcc("moof")) {
             return false;
         }
-        recording.end = box->end();
     }
-    return !top.failed() && found && recording.end == size;
+    return false;
 }
 
 // One trak of the recording's moov: its track id, time scale, edits and whether it is AAC.

@@ -73,7 +73,8 @@ class MoovBytes {
 };
 
 // Finds the recording's moov among the top-level boxes and reads what it says of the tracks. Nothing when
-// the file is not such a recording, or its moov is larger than the step reads (tooLarge is set then).
+// the file is not such a recording, or its moov is larger than the step reads (tooLarge is set then). The
+// boxes after the moov are left to the reading of the fragments (scanFragments), which checks them.
 std::optional<Recording> readRecording(RandomAccessFile& file, bool& tooLarge);
 
 }  // namespace isobmff

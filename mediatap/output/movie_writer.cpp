@@ -206,8 +206,15 @@ int MovieWriter::writeHeader() {
         return result;
     }
     if (fragmented) {
+        // The flags are an int of the muxer's context at the option's offset: found once, they cost
+        // nothing to raise at every packet (a lookup by name would search the muxer's options each time).
         const AVOption* flag = av_opt_find(outputContext->priv_data, "frag_discont", "movflags", 0, 0);
-        discontinuityFlag = flag != nullptr ? flag->default_val.i64 : 0;
+        const AVOption* flags = av_opt_find(outputContext->priv_data, "movflags", nullptr, 0, 0);
+        if (flag != nullptr && flags != nullptr && flags->type == AV_OPT_TYPE_FLAGS) {
+            discontinuityFlag = static_cast<int>(flag->default_val.i64);
+            movFlags =
+                reinterpret_cast<int*>(static_cast<std::uint8_t*>(outputContext->priv_data) + flags->offset);
+        }
     }
     return 0;
 }
@@ -267,9 +274,8 @@ void MovieWriter::reportCauseOf(const std::string& message, const std::string& r
 // other. The muxer lowers it at each packet and hands it to every track, which drops it at the start of
 // its next fragment: raised before every packet, it is up whenever a fragment starts.
 void MovieWriter::keepFragmentsDiscontinuous() {
-    std::int64_t flags = 0;
-    if (discontinuityFlag != 0 && av_opt_get_int(outputContext->priv_data, "movflags", 0, &flags) >= 0) {
-        av_opt_set_int(outputContext->priv_data, "movflags", flags | discontinuityFlag, 0);
+    if (movFlags != nullptr) {
+        *movFlags |= discontinuityFlag;
     }
 }
 
@@ -382,7 +388,8 @@ int MovieWriter::writePacket(AVPacket* packet) {
         firstSeconds = firstSeconds.value_or(*seconds);
         latestSeconds = std::max(latestSeconds, *seconds);
     }
-    if (schedule.packetMuxed(&track == &video ? 0 : 1, seconds, clock.elapsedMs())) {
+    // The schedule's clock is read when the write started: the write's own guard read it then.
+    if (schedule.packetMuxed(&track == &video ? 0 : 1, seconds, clock.elapsedMsUntil(ioTimer))) {
         return handOver();
     }
     return 0;
@@ -525,7 +532,12 @@ bool MovieWriter::finish() {
 bool MovieWriter::finishFile() {
     // Writing the trailer is a guarded write like any other: it gets its own time budget.
     ioTimer.restart();
-    const int trailer = av_write_trailer(outputContext.get());
+    int trailer = av_write_trailer(outputContext.get());
+    // A recording in fragments gathers the muxer's last writes: they reach the file here, as the
+    // trailer's.
+    if (trailer == 0 && fragmented && !output.handOver()) {
+        trailer = output.context()->error < 0 ? output.context()->error : AVERROR(EIO);
+    }
     bool trailerWritten = trailer == 0;
     if (!trailerWritten) {
         reportFailure("av_write_trailer failure", trailer, __LINE__);

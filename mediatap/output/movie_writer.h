@@ -139,7 +139,8 @@ class MovieWriter {
     bool useAacFlag = false;
     bool fragmented = false;  // an MP4-family file recorded as fragments
     bool fragmentsStarted = false;
-    std::int64_t discontinuityFlag = 0;  // the muxer's frag_discont bit
+    int discontinuityFlag = 0;  // the muxer's frag_discont bit
+    int* movFlags = nullptr;    // the muxer's movflags, in its context
     Purpose purpose = Purpose::recording;
     bool trialPassed = false;
     bool open = false;

@@ -87,43 +87,130 @@ bool OutputIo::allocateContext(int (*write)(void*, std::uint8_t*, int)) {
 
 int OutputIo::writeCallback(void* opaque, std::uint8_t* data, int size) {
     auto* self = static_cast<OutputIo*>(opaque);
-    const AVIOInterruptCB& interrupt = self->interruptCallback;
-    if (interrupt.callback != nullptr && interrupt.callback(interrupt.opaque) != 0) {
-        return AVERROR_EXIT;
-    }
     if (size <= 0) {
         return 0;
     }
-    const auto total = static_cast<std::size_t>(size);
+    const int result = self->gathering ? self->gather(data, static_cast<std::size_t>(size))
+                                       : self->writeFile(data, static_cast<std::size_t>(size));
+    return result < 0 ? result : size;
+}
+
+namespace {
+
+// A muxer's write this large is media data, which goes to the file as it is; smaller ones are gathered
+// up to the limit.
+constexpr std::size_t passedThrough = 32768;
+constexpr std::size_t gatherLimit = 1u << 20;
+
+}  // namespace
+
+int OutputIo::gather(const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t gatheredEnd = gatheredAt + gathered.size();
+    if (size >= passedThrough && (gathered.empty() || cursor == gatheredEnd)) {
+        int result = writeGathered();
+        if (result >= 0) {
+            result = moveTo(cursor);
+        }
+        if (result >= 0) {
+            result = writeFile(data, size);
+        }
+        cursor += size;
+        return result;
+    }
+    if (gathered.empty() || cursor < gatheredAt || cursor > gatheredEnd ||
+        gathered.size() + size > gatherLimit) {
+        if (const int result = writeGathered(); result < 0) {
+            return result;
+        }
+        gatheredAt = cursor;
+    }
+    const auto at = static_cast<std::size_t>(cursor - gatheredAt);
+    if (at + size > gathered.size()) {
+        gathered.resize(at + size);
+    }
+    std::memcpy(gathered.data() + at, data, size);
+    cursor += size;
+    return 0;
+}
+
+// What was gathered, to the file.
+int OutputIo::writeGathered() {
+    if (gathered.empty()) {
+        return 0;
+    }
+    int result = moveTo(gatheredAt);
+    if (result >= 0) {
+        result = writeFile(gathered.data(), gathered.size());
+    }
+    gathered.clear();
+    return result;
+}
+
+// Moves the file's position to the muxer's offset. The muxer's offsets leave out the free space put
+// before its moofs; it never goes back past any.
+int OutputIo::moveTo(std::uint64_t offset) {
+    if (offset < paddedUpTo) {
+        return AVERROR(EINVAL);
+    }
+    const std::uint64_t target = offset + padding;
+    if (target != position) {
+        nextBox.reset();  // the writes that follow are no longer box by box
+    }
+    position = target;
+    return 0;
+}
+
+// One write into the file at its position, as the muxer means it: asked of the interrupt callback first,
+// as FFmpeg's own file I/O asks it, and with free space before a moof when it must keep its page.
+int OutputIo::writeFile(const std::uint8_t* data, std::size_t total) {
+    const AVIOInterruptCB& interrupt = interruptCallback;
+    if (interrupt.callback != nullptr && interrupt.callback(interrupt.opaque) != 0) {
+        return AVERROR_EXIT;
+    }
     std::size_t done = 0;
     while (done < total) {
         std::size_t part = total - done;
-        if (self->nextBox && *self->nextBox == self->position && !self->placeBox(data + done, total - done)) {
+        if (nextBox && *nextBox == position && !placeBox(data + done, total - done)) {
             return AVERROR(EIO);
         }
-        if (self->nextBox && *self->nextBox > self->position) {
-            part = static_cast<std::size_t>(std::min<std::uint64_t>(part, *self->nextBox - self->position));
+        if (nextBox && *nextBox > position) {
+            part = static_cast<std::size_t>(std::min<std::uint64_t>(part, *nextBox - position));
         }
-        if (!self->writeOut(data + done, part)) {
+        if (!writeOut(data + done, part)) {
             return AVERROR(EIO);
         }
         done += part;
     }
-    return size;
+    return writeRun() ? 0 : AVERROR(EIO);
 }
 
+// Parts of one write that follow each other in memory and in the file go to the file as one run.
 bool OutputIo::writeOut(const std::uint8_t* data, std::size_t size) {
-    if (!own->writeAt(position, data, size)) {
+    if (runSize > 0 && data != runData + runSize && !writeRun()) {
         return false;
     }
+    if (runSize == 0) {
+        runData = data;
+    }
+    runSize += size;
     position += size;
     length = std::max(length, position);
     return true;
 }
 
+// The run, at the file's position less its size.
+bool OutputIo::writeRun() {
+    const std::size_t size = runSize;
+    runSize = 0;
+    return size == 0 || own->writeAt(position - size, runData, size);
+}
+
 void OutputIo::keepFragmentHeadersInPages() {
-    if (own != nullptr) {
+    if (own != nullptr && io != nullptr) {
         nextBox = position;
+        gathering = true;
+        cursor = position - padding;
+        io->direct = 1;
     }
 }
 
@@ -159,7 +246,7 @@ bool OutputIo::placeBox(const std::uint8_t* header, std::size_t available) {
             box[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(space >> (24 - 8 * i));
         }
         std::memcpy(box.data() + 4, "free", 4);
-        if (!writeOut(box.data(), box.size())) {
+        if (!writeRun() || !writeOut(box.data(), box.size()) || !writeRun()) {
             return false;
         }
         padding += space;
@@ -178,17 +265,21 @@ int OutputIo::discardCallback(void* opaque, std::uint8_t*, int size) {
     return size;
 }
 
-// The muxer's offsets leave out the free space put before its moofs; it never seeks back past any.
 std::int64_t OutputIo::seekCallback(void* opaque, std::int64_t offset, int whence) {
     auto* self = static_cast<OutputIo*>(opaque);
-    const auto known = static_cast<std::int64_t>(self->length - self->padding);
+    std::uint64_t size = self->length - self->padding;
+    if (self->gathering && !self->gathered.empty()) {
+        size = std::max<std::uint64_t>(size, self->gatheredAt + self->gathered.size());
+    }
+    const auto known = static_cast<std::int64_t>(size);
+    const std::uint64_t current = self->gathering ? self->cursor : self->position - self->padding;
     switch (whence & ~AVSEEK_FORCE) {
         case AVSEEK_SIZE:
             return known;
         case SEEK_SET:
             break;
         case SEEK_CUR:
-            offset += static_cast<std::int64_t>(self->position - self->padding);
+            offset += static_cast<std::int64_t>(current);
             break;
         case SEEK_END:
             offset += known;
@@ -199,11 +290,11 @@ std::int64_t OutputIo::seekCallback(void* opaque, std::int64_t offset, int whenc
     if (offset < static_cast<std::int64_t>(self->paddedUpTo)) {
         return AVERROR(EINVAL);
     }
-    const std::uint64_t target = static_cast<std::uint64_t>(offset) + self->padding;
-    if (target != self->position) {
-        self->nextBox.reset();  // the writes that follow are no longer box by box
+    if (self->gathering) {
+        self->cursor = static_cast<std::uint64_t>(offset);
+        return offset;
     }
-    self->position = target;
+    self->moveTo(static_cast<std::uint64_t>(offset));
     return offset;
 }
 
@@ -212,12 +303,20 @@ bool OutputIo::handOver() {
         return false;
     }
     avio_flush(io);
+    if (io->error >= 0) {
+        if (const int result = writeGathered(); result < 0) {
+            io->error = result;
+        }
+    }
     return io->error >= 0;
 }
 
 bool OutputIo::sync() {
     if (own == nullptr) {
         return true;
+    }
+    if (writeGathered() < 0) {
+        return false;
     }
     const std::uint64_t written = length;
     if (!own->sync()) {
@@ -235,7 +334,8 @@ bool OutputIo::releaseContext() {
         return avio_closep(&io) >= 0;
     }
     avio_flush(io);
-    const bool handed = io->error >= 0;
+    const bool handed = io->error >= 0 && writeGathered() >= 0;
+    gathering = false;
     av_freep(&io->buffer);
     avio_context_free(&io);
     return handed;
@@ -252,6 +352,8 @@ bool OutputIo::close() {
 }
 
 void OutputIo::abandon(bool keepSyncedOnly) {
+    gathered.clear();
+    gathering = false;
     if (io != nullptr && ownContext) {
         av_freep(&io->buffer);
         avio_context_free(&io);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "diagnostics/output_file.h"
 
@@ -38,6 +39,11 @@ class OutputIo {
     // A power cut keeps or loses a page as a whole, so a fragment's header is either all there or not at
     // all, and a reader never finds the file's end inside one. The muxer's offsets are its own: they
     // leave out that free space. Nothing for FFmpeg's own I/O or a discarding context.
+    //
+    // The muxer then hands its writes over one by one, and the output gathers them: a fragment's
+    // header, with the size fields the muxer goes back to fill in, reaches the file in one piece, and
+    // a fragment's media data goes to the file from the muxer's own buffer, not through a copy in the
+    // context's.
     void keepFragmentHeadersInPages();
 
     AVIOContext* context() const { return io; }
@@ -72,7 +78,12 @@ class OutputIo {
     static int discardCallback(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seekCallback(void* opaque, std::int64_t offset, int whence);
     bool allocateContext(int (*write)(void*, std::uint8_t*, int));
+    int gather(const std::uint8_t* data, std::size_t size);
+    int writeGathered();
+    int moveTo(std::uint64_t offset);
+    int writeFile(const std::uint8_t* data, std::size_t size);
     bool writeOut(const std::uint8_t* data, std::size_t size);
+    bool writeRun();
     bool placeBox(const std::uint8_t* header, std::size_t available);
 
     std::unique_ptr<OutputFile> own;
@@ -83,10 +94,19 @@ class OutputIo {
     std::uint64_t position = 0;  // of the next write into own
     std::uint64_t length = 0;    // of what was written into own
     std::uint64_t synced = 0;    // length at the last flush to the disk
+    // Of a write in parts: the parts taken and not yet written, which end at position.
+    const std::uint8_t* runData = nullptr;
+    std::size_t runSize = 0;
     // Fragment headers kept in pages: where the next top-level box starts in the file (none once the
     // writes are no longer followed box by box), the free space put in so far (the muxer's offsets are
     // the file's less this), and the muxer's offset after the last of it.
     std::optional<std::uint64_t> nextBox;
     std::uint64_t padding = 0;
     std::uint64_t paddedUpTo = 0;
+    // Writes gathered from the muxer (in its offsets): the next one's offset, and what waits for the
+    // file from gatheredAt on.
+    bool gathering = false;
+    std::uint64_t cursor = 0;
+    std::uint64_t gatheredAt = 0;
+    std::vector<std::uint8_t> gathered;
 };

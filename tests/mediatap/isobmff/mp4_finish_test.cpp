@@ -354,6 +354,21 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
     copyFile(fragmented, cut);
     fs::resize_file(cut, fs::file_size(cut) - 100);
     const std::string huge = withHugeMoov(fragmented, "huge.mp4");
+    // A second moov after the fragments: a finishing step cut off once its new moov had its type.
+    const std::string twoMoovs = pathFor("two-moovs.mp4");
+    copyFile(fragmented, twoMoovs);
+    {
+        OutputFile file;
+        ASSERT_TRUE(file.open(twoMoovs));
+        for (const Box& box : topLevel(file)) {
+            if (box.type == fourcc("moov")) {
+                std::vector<std::uint8_t> bytes(static_cast<std::size_t>(box.size));
+                ASSERT_TRUE(file.readAt(box.offset, bytes.data(), bytes.size()));
+                ASSERT_TRUE(file.writeAt(fs::file_size(twoMoovs), bytes.data(), bytes.size()));
+                break;
+            }
+        }
+    }
     const std::string work = pathFor("work.mp4");
     // How often a finishing step that is let run asks whether to go on.
     int questions = 0;
@@ -374,6 +389,7 @@ TEST(Finish, LeavesAFileItDoesNotFinishAsItWas) {
          isobmff::FinishOutcome::stopped},
         {"not fragmented", plain, questions, isobmff::FinishOutcome::notFragmented},
         {"cut short", cut, questions, isobmff::FinishOutcome::notFragmented},
+        {"a second moov after the fragments", twoMoovs, questions, isobmff::FinishOutcome::notFragmented},
         {"a moov past 64 MiB", huge, questions, isobmff::FinishOutcome::movieHeaderTooLarge},
     };
     for (const Case& c : cases) {
