@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diagnostics/io_context.h"
 #include "input/input_pipe.h"
 
 extern "C" {
 #include <libavutil/error.h>
-#include <libavutil/mem.h>
 }
 
 namespace {
@@ -20,10 +20,7 @@ constexpr int bufferSize = 262144;
 }  // namespace
 
 InputFile::~InputFile() {
-    if (io != nullptr) {
-        av_freep(&io->buffer);  // FFmpeg may have replaced the buffer it was given
-        avio_context_free(&io);
-    }
+    freeIoContext(io);
     avio_closep(&file);
 }
 
@@ -38,12 +35,8 @@ int InputFile::open(const std::string& input, const AVIOInterruptCB& interrupt) 
         opened < 0) {
         return opened;
     }
-    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
-    if (buffer != nullptr) {
-        io = avio_alloc_context(buffer, bufferSize, 0, this, readCallback, nullptr, seekCallback);
-    }
+    io = allocateIoContext(bufferSize, false, this, readCallback, nullptr, seekCallback);
     if (io == nullptr) {
-        av_free(buffer);
         return AVERROR(ENOMEM);
     }
     io->seekable = file->seekable;

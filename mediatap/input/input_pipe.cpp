@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "diagnostics/io_context.h"
+
 extern "C" {
 #include <libavutil/error.h>
-#include <libavutil/mem.h>
 }
 
 namespace {
@@ -42,10 +43,7 @@ std::optional<PipeTarget> pipeTargetOf(const std::string& input) {
 }
 
 InputPipe::~InputPipe() {
-    if (io != nullptr) {
-        av_freep(&io->buffer);  // FFmpeg may have replaced the buffer it was given
-        avio_context_free(&io);
-    }
+    freeIoContext(io);
 }
 
 bool InputPipe::open(const PipeTarget& target, const AVIOInterruptCB& interrupt) {
@@ -53,12 +51,8 @@ bool InputPipe::open(const PipeTarget& target, const AVIOInterruptCB& interrupt)
     if (!reader.open(target)) {
         return false;
     }
-    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
-    if (buffer != nullptr) {
-        io = avio_alloc_context(buffer, bufferSize, 0, this, readCallback, nullptr, nullptr);
-    }
+    io = allocateIoContext(bufferSize, false, this, readCallback, nullptr, nullptr);
     if (io == nullptr) {
-        av_free(buffer);
         return false;
     }
     return true;

@@ -110,6 +110,7 @@ class MovieWriter {
     bool openFile();
     int writeHeader();
     void reportRefusedHeader(int code);
+    static void reportError(const std::string& message, int line);
     void reportFailure(const std::string& message, int code, int line);
     void reportCauseOf(const std::string& message, const std::string& reason, int line);
     void keepFragmentsDiscontinuous();

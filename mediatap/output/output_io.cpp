@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "diagnostics/failure_cause.h"
+#include "diagnostics/io_context.h"
 
 extern "C" {
 #include <libavutil/error.h>
-#include <libavutil/mem.h>
 }
 
 namespace {
@@ -71,12 +71,8 @@ bool OutputIo::openDiscarding() {
 }
 
 bool OutputIo::allocateContext(int (*write)(void*, std::uint8_t*, int)) {
-    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
-    if (buffer != nullptr) {
-        io = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, write, seekCallback);
-    }
+    io = allocateIoContext(bufferSize, true, this, nullptr, write, seekCallback);
     if (io == nullptr) {
-        av_free(buffer);
         return false;
     }
     io->min_packet_size = bufferSize;
@@ -336,8 +332,7 @@ bool OutputIo::releaseContext() {
     avio_flush(io);
     const bool handed = io->error >= 0 && writeGathered() >= 0;
     gathering = false;
-    av_freep(&io->buffer);
-    avio_context_free(&io);
+    freeIoContext(io);
     return handed;
 }
 
@@ -355,8 +350,7 @@ void OutputIo::abandon(bool keepSyncedOnly) {
     gathered.clear();
     gathering = false;
     if (io != nullptr && ownContext) {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
+        freeIoContext(io);
     } else if (io != nullptr) {
         avio_closep(&io);
     }
