@@ -3,6 +3,7 @@
 #include "output/movie_writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "diagnostics/address_text.h"
@@ -11,6 +12,7 @@
 #include "output/muxer_trial.h"
 
 extern "C" {
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
 
@@ -105,6 +107,9 @@ bool MovieWriter::setUp(const std::string& name, const AVCodecParameters* videoP
         return false;
     }
     fragmented = recordedInFragments(fileName, outputContext->oformat);
+    if (video.outStream != nullptr) {
+        describeAvcForTheMuxer(video);
+    }
     useAacFlag = useAacFilter;
     if (const int header = writeHeader(); header < 0) {
         if (purpose == Purpose::trial) {
@@ -264,4 +269,30 @@ void MovieWriter::decideConversion(Track& track) {
     track.rescale = true;
     track.tsMul = mul;
     track.tsDiv = div;
+}
+
+// H.264 whose parameter sets came as an Annex B byte stream goes to a muxer of the MP4 family with the
+// avcC the muxer would have made of them, and its packets with lengths before their NAL units: the muxer
+// then copies them as they are instead of searching every byte for start codes, and writes the same file.
+// A track whose parameter sets the record cannot hold is left to the muxer.
+void MovieWriter::describeAvcForTheMuxer(Track& track) {
+    AVCodecParameters* params = track.outStream->codecpar;
+    if (params->codec_id != AV_CODEC_ID_H264 || params->extradata == nullptr ||
+        !recordsFragments(outputContext->oformat)) {
+        return;
+    }
+    const std::optional<std::vector<std::uint8_t>> record =
+        isobmff::avcConfigurationOf({params->extradata, static_cast<std::size_t>(params->extradata_size)});
+    if (!record) {
+        return;
+    }
+    auto* extradata = static_cast<std::uint8_t*>(av_mallocz(record->size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (extradata == nullptr) {
+        return;  // the muxer makes the record itself
+    }
+    std::memcpy(extradata, record->data(), record->size());
+    av_free(params->extradata);
+    params->extradata = extradata;
+    params->extradata_size = static_cast<int>(record->size());
+    track.lengthPrefixed = true;
 }

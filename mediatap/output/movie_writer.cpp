@@ -1,6 +1,8 @@
 #include "output/movie_writer.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <optional>
 
 #include "diagnostics/address_text.h"
@@ -9,6 +11,7 @@
 
 extern "C" {
 #include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
 }
 
 namespace {
@@ -123,6 +126,12 @@ int MovieWriter::writePacket(AVPacket* packet) {
     }
     if (track.aacFiltered && filterAudio(packet) != 0) {
         return -1;
+    }
+    if (track.lengthPrefixed) {
+        if (const int prefixed = prefixLengths(packet); prefixed < 0) {
+            reportFailure("av_interleaved_write_frame failure", prefixed, __LINE__);
+            return -1;
+        }
     }
 
     const std::optional<double> seconds = streamSeconds(*packet, track.outStream->time_base);
@@ -252,6 +261,41 @@ int MovieWriter::filterAudio(AVPacket* packet) {
     }
     av_packet_unref(packet);
     av_packet_move_ref(packet, work);
+    return 0;
+}
+
+// An access unit of the track whose avcC the writer made, its NAL units each behind its length as the
+// muxer would have put them: in place when the packet is the only holder of its data and every start code
+// has the 4 bytes of a length, else into a buffer of its own. A packet without a start code goes as it
+// came, so that no data is lost.
+int MovieWriter::prefixLengths(AVPacket* packet) {
+    if (packet->size <= 0) {
+        return 0;
+    }
+    const auto size = static_cast<std::size_t>(packet->size);
+    isobmff::findNalUnits({packet->data, size}, nalUnits);
+    if (nalUnits.empty()) {
+        return 0;
+    }
+    if (packet->buf != nullptr && av_buffer_is_writable(packet->buf) != 0 &&
+        isobmff::rewritableInPlace(nalUnits, size)) {
+        isobmff::writeLengthPrefixed(packet->data, nalUnits, packet->data);
+        return 0;
+    }
+    const std::size_t prefixed = isobmff::lengthPrefixedSize(nalUnits);
+    if (prefixed > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+        return AVERROR(EINVAL);
+    }
+    AVBufferRef* buffer = av_buffer_alloc(prefixed + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (buffer == nullptr) {
+        return AVERROR(ENOMEM);
+    }
+    isobmff::writeLengthPrefixed(packet->data, nalUnits, buffer->data);
+    std::memset(buffer->data + prefixed, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    av_buffer_unref(&packet->buf);
+    packet->buf = buffer;
+    packet->data = buffer->data;
+    packet->size = static_cast<int>(prefixed);
     return 0;
 }
 

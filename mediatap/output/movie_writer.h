@@ -12,8 +12,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "diagnostics/common.h"
+#include "isobmff/avc_format.h"
 #include "output/ffmpeg_owners.h"
 #include "output/flush_schedule.h"
 #include "output/output_io.h"
@@ -94,8 +96,9 @@ class MovieWriter {
         std::int64_t tsMul = 1;
         std::int64_t tsDiv = 1;
         DtsTrack dtsTrack;
-        bool aacFiltered = false;  // the packets pass the AAC filter first
-        bool awaited = false;      // the moov waits (briefly) for the track's first packet
+        bool aacFiltered = false;     // the packets pass the AAC filter first
+        bool awaited = false;         // the moov waits (briefly) for the track's first packet
+        bool lengthPrefixed = false;  // H.264 whose avcC the writer made: NAL units go with lengths
     };
 
     enum class Purpose { recording, trial };
@@ -121,6 +124,8 @@ class MovieWriter {
     static void decideConversion(Track& track);
     static void keepConvertedDtsIncreasing(DtsTrack& track, std::int64_t shiftedDts, AVPacket& packet);
     int filterAudio(AVPacket* packet);
+    void describeAvcForTheMuxer(Track& track);
+    int prefixLengths(AVPacket* packet);
 
     // Declaration order is release order in reverse: the filter goes before the output context, the
     // context before its I/O.
@@ -129,6 +134,7 @@ class MovieWriter {
     std::unique_ptr<AVFormatContext, OutputCloser> outputContext;
     std::unique_ptr<AVBSFContext, FilterFree> aacFilter;
     PacketPtr filtered;  // the filter's work packet, kept from one audio packet to the next
+    std::vector<isobmff::NalUnit> nalUnits;  // those of the video packet at hand, kept for the next
     Track video;
     Track audio;  // also takes the packets of any other input stream
     AVIOInterruptCB interruptCallback;

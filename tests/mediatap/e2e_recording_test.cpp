@@ -301,3 +301,74 @@ TEST(KilledCameraCapture, KeepsAllButTheLastSecondWhileATrackIsMissing) {
         }
     }
 }
+
+namespace {
+
+// The avcC box of a file, whole; empty when it has none.
+std::string avcRecord(const std::string& path) {
+    const std::string data = readFile(path);
+    const std::size_t type = data.find("avcC");
+    if (type == std::string::npos || type < 4) {
+        return "";
+    }
+    std::size_t size = 0;
+    for (std::size_t at = type - 4; at < type; ++at) {
+        size = (size << 8) | static_cast<unsigned char>(data[at]);
+    }
+    return data.substr(type - 4, size);
+}
+
+// The size and MD5 of each video sample of a file, one per line.
+std::string sampleHashes(const std::string& path) {
+    std::string out;
+    EXPECT_EQ(runCommand("ffmpeg -nostdin -v error -i " + quotePath(path) +
+                             " -map 0:v -c copy -f framemd5 - | grep -v '^#' | cut -d, -f5,6",
+                         &out),
+              0);
+    return out;
+}
+
+struct AvcProfile {
+    const char* name;
+    const char* video;  // ffmpeg's encoder options
+};
+
+class AvcSamples : public testing::TestWithParam<AvcProfile> {};
+
+}  // namespace
+
+// The H.264 of an MPEG-TS source goes into a recording with the avcC and the sample bytes that ffmpeg's own
+// MP4 muxer makes of it: for the profiles without and with the record's chroma fields, for an output that
+// rewrites the packets where they are and for two that share them.
+TEST_P(AvcSamples, AreTheBytesOfFfmpegsOwnMuxer) {
+    const std::string source = makeMedia(
+        "source.ts",
+        std::string("-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=duration=2 "
+                    "-c:v libx264 ") +
+            GetParam().video + " -g 25 -c:a aac");
+    const std::string reference = pathFor("reference.mp4");
+    ASSERT_EQ(runCommand("ffmpeg -nostdin -v error -i " + quotePath(source) + " -map 0:v -c copy " +
+                         quotePath(reference)),
+              0);
+    const std::string record = avcRecord(reference);
+    const std::string samples = sampleHashes(reference);
+    ASSERT_FALSE(record.empty());
+    ASSERT_NE(samples, "");
+
+    const std::string alone = pathFor("alone.mp4");
+    const std::string shared = pathFor("shared.mp4");
+    const std::string videoOnly = pathFor("video.mp4");
+    ASSERT_EQ(runTool({"-i", source, "-mav", alone}).status, 0);
+    ASSERT_EQ(runTool({"-i", source, "-mav", shared, "-mv", videoOnly}).status, 0);
+    for (const std::string& out : {alone, shared, videoOnly}) {
+        EXPECT_EQ(avcRecord(out), record) << out;
+        EXPECT_EQ(sampleHashes(out), samples) << out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, AvcSamples,
+    testing::Values(AvcProfile{"ConstrainedBaseline", "-preset ultrafast -pix_fmt yuv420p"},
+                    AvcProfile{"High", "-preset veryfast -pix_fmt yuv420p"},
+                    AvcProfile{"High422At10Bits", "-preset veryfast -pix_fmt yuv422p10le"}),
+    [](const testing::TestParamInfo<AvcProfile>& tested) { return std::string(tested.param.name); });
