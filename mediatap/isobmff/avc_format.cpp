@@ -1,7 +1,10 @@
 #include "isobmff/avc_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "isobmff/iso_box.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -136,12 +139,7 @@ struct SequenceFormat {
 // 4:2:0 at 8 bits.
 bool codesChromaFormat(std::uint32_t profile) {
     constexpr std::array<std::uint32_t, 12> profiles{100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134};
-    for (const std::uint32_t coded : profiles) {
-        if (profile == coded) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::find(profiles, profile) != profiles.end();
 }
 
 // The chroma format and bit depths of an SPS (its NAL unit header included); none when it is cut short
@@ -169,13 +167,10 @@ std::optional<SequenceFormat> sequenceFormatOf(std::span<const std::uint8_t> sps
 }
 
 // Appends each unit behind its 16-bit length.
-void appendSets(std::vector<std::uint8_t>& record, std::span<const std::uint8_t> data,
-                const std::vector<NalUnit>& sets) {
+void appendSets(FieldWriter& record, std::span<const std::uint8_t> data, const std::vector<NalUnit>& sets) {
     for (const NalUnit& set : sets) {
-        record.push_back(static_cast<std::uint8_t>(set.size >> 8));
-        record.push_back(static_cast<std::uint8_t>(set.size));
-        record.insert(record.end(), data.begin() + static_cast<std::ptrdiff_t>(set.offset),
-                      data.begin() + static_cast<std::ptrdiff_t>(set.offset + set.size));
+        record.u16(static_cast<std::uint32_t>(set.size));
+        record.bytes(data.data() + set.offset, set.size);
     }
 }
 
@@ -264,10 +259,13 @@ std::optional<std::vector<std::uint8_t>> avcConfigurationOf(std::span<const std:
         return std::nullopt;
     }
     const std::span<const std::uint8_t> first = data.subspan(sps.front().offset, sps.front().size);
-    std::vector<std::uint8_t> record{1,        first[1], first[2],
-                                     first[3], 0xFF,     static_cast<std::uint8_t>(0xE0 | sps.size())};
+    FieldWriter record;
+    record.u8(1);                       // the record's version
+    record.bytes(first.data() + 1, 3);  // profile, its compatibility flags, level
+    record.u8(0xFF);                    // 4-byte lengths
+    record.u8(static_cast<std::uint32_t>(0xE0 | sps.size()));
     appendSets(record, data, sps);
-    record.push_back(static_cast<std::uint8_t>(pps.size()));
+    record.u8(static_cast<std::uint32_t>(pps.size()));
     appendSets(record, data, pps);
     // Baseline, Main and Extended end there; the others give their chroma format and bit depths.
     if (first[1] != 66 && first[1] != 77 && first[1] != 88) {
@@ -275,13 +273,13 @@ std::optional<std::vector<std::uint8_t>> avcConfigurationOf(std::span<const std:
         if (!format) {
             return std::nullopt;
         }
-        record.push_back(static_cast<std::uint8_t>(0xFC | format->chromaFormat));
-        record.push_back(static_cast<std::uint8_t>(0xF8 | format->lumaDepthMinus8));
-        record.push_back(static_cast<std::uint8_t>(0xF8 | format->chromaDepthMinus8));
-        record.push_back(static_cast<std::uint8_t>(extensions.size()));
+        record.u8(0xFC | format->chromaFormat);
+        record.u8(0xF8 | format->lumaDepthMinus8);
+        record.u8(0xF8 | format->chromaDepthMinus8);
+        record.u8(static_cast<std::uint32_t>(extensions.size()));
         appendSets(record, data, extensions);
     }
-    return record;
+    return record.data();
 }
 
 }  // namespace isobmff
